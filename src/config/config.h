@@ -1,0 +1,98 @@
+// config.h - the ini file beside the executable: the Configuration record,
+// the HeaderLineList and BodyLineList, the ini reader, the help text and the
+// demonstration ini file.
+#pragma once
+
+#include <cstdio>
+
+// ---- limits ----
+
+constexpr int INI_LINE_BUFFER_SIZE = 64000;  // the one buffer every ini line is read into
+constexpr int INI_LINE_SIZE = 63998;         // one read: at most 63997 characters + NUL
+constexpr int MAX_LINE_ENTRIES = 1000;       // room in each of the two line lists
+constexpr int CONSOLE_ANSWER_SIZE = 10000;   // read_console_answer's buffers
+constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds, for connect, send and reply waits
+constexpr int SMTP_TIMEOUT_MIN = 1;
+constexpr int SMTP_TIMEOUT_MAX = 3600;
+
+// ---- records ----
+
+// The settings of the ini file. Text fields are absent (null) until their
+// line is read; each holds its own heap copy.
+struct Configuration {
+  char* smtp;               // server host or dotted IPv4 address, optionally ":port"
+  char* logging;            // LOG_DEBUG lines only while absent or beginning with "debug"
+  char* sendall;            // "true" lists every submitted variable in the body
+  char* success_html_page;  // reply page after a delivered message
+  char* failure_html_page;  // reply page otherwise
+  bool remove_empty_variables;
+  bool no_padding;
+  bool add_headerline_colon;
+  bool use_helo;         // true: "HELO QUILLET", one command at a time
+  bool add_orlund_link;  // the link line at the foot of reply pages
+  const char* email_line_end;  // "\n" or "\r\n": shapes the composed message
+  int smtp_timeout;            // seconds; the ini line "smtp_timeout N"
+};
+
+// One header or body line of the ini file: for a static line the label is
+// the whole text and the content is ""; for a submitted-variable line the
+// label names the form variable and the content is its submitted value.
+struct LineEntry {
+  char* label;
+  char* content;
+};
+
+struct LineList {
+  LineEntry entries[MAX_LINE_ENTRIES];
+  int count;
+};
+
+// ---- process-wide state (defined in configuration.cpp) ----
+
+extern Configuration configuration;
+extern LineList header_line_list;  // the HeaderLineList, in ini file order
+extern LineList body_line_list;    // the BodyLineList, in ini file order
+
+// Back to the defaults of process start, both lists empty (tests only; the
+// old copies are released).
+void config_reset();
+
+// ---- the ini reader (ini.cpp) ----
+
+// Reads ini_file_path once and fills the Configuration and both lists,
+// looking submitted values up with form_value. A file that cannot be opened
+// ends the run with the fatal page "The ini file could not be opened.".
+void load_ini_file();
+
+// Handles one ini line (already cut at its line end) as load_ini_file does:
+// every keyword test in order, the debug lines included.
+void handle_ini_line(const char* line);
+
+// Append an entry (copies of both texts). The 1001st entry of a list is
+// dropped with a LOG_ERROR line.
+void add_header_line(const char* label, const char* content);
+void add_body_variable(const char* label, const char* content);
+
+// The next line of `file` in the shared line buffer (valid until the next
+// read), or null at the end of the file or after a failed read.
+char* read_ini_line(std::FILE* file);
+
+// Ends the line at its first carriage return, then at its first line feed.
+void cut_line_end(char* line);
+
+// ---- help and the demonstration ini file (help.cpp) ----
+
+// Logs the program, log and ini file names. Returns only when the program
+// was started without arguments; otherwise prints the help text, offers the
+// demonstration ini file when there is none, and ends the process with 0.
+void help_and_first_run();
+
+// Reads one console line; stores its first part up to a line end (or "" when
+// there is none) in `destination`, which holds CONSOLE_ANSWER_SIZE bytes.
+void read_console_answer(char* destination);
+
+// The help text and the demonstration file, piece by piece.
+extern const char* const HELP_TEXT_PIECES[];
+extern const int HELP_TEXT_PIECE_COUNT;
+extern const char* const DEMO_INI_PIECES[];
+extern const int DEMO_INI_PIECE_COUNT;

@@ -1,0 +1,82 @@
+// driver.cpp - file names, console commands and the run sequence.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "support/support.h"
+
+// ---- process-wide state ----
+
+const char PROGRAM_VERSION[] = "1.0w";
+
+int program_argc = 0;
+char** program_argv = nullptr;
+char ini_file_path[FILE_NAME_BUFFER_SIZE];
+char log_file_path[FILE_NAME_BUFFER_SIZE];
+
+const char VERSION_BANNER_FORMAT[] =
+    "quillet %s - turns an HTML form POST into one e-mail.\n"
+    "A web server runs it as a CGI program. \"-FAQ\" prints its questions and answers,\n"
+    "\"-blanklog\" empties its log, and any other argument prints help on its ini file.\n";
+
+// Formats "<path><extension>" into `name` and cuts it after the first ".exe"
+// and then after the first ".cgi", either of which becomes the extension.
+static void derive_one_name(char* name, const char* program_path, const char* extension) {
+  std::snprintf(name, FILE_NAME_LIMIT + 1, "%s%s", text_or_null(program_path), extension);
+  static const char* const EXECUTABLE_SUFFIXES[] = {".exe", ".cgi"};
+  for (const char* suffix : EXECUTABLE_SUFFIXES) {
+    char* found = std::strstr(name, suffix);
+    if (found != nullptr) std::memcpy(found, extension, std::strlen(extension) + 1);
+  }
+}
+
+void derive_file_names(const char* program_path) {
+  derive_one_name(ini_file_path, program_path, ".ini");
+  derive_one_name(log_file_path, program_path, ".log");
+}
+
+void blank_log_command() {
+  std::FILE* log = std::fopen(log_file_path, "w");
+  if (log == nullptr) {
+    int error = errno;
+    std::printf("cant open %s for output %d %s\n", log_file_path, error, std::strerror(error));
+    std::exit(EXIT_COMMAND_FAILED);
+  }
+  if (std::fprintf(log, "This is the log file for quillet\n") < 0) {
+    int error = errno;
+    std::printf("cant write to %s for output %d %s\n", log_file_path, error, std::strerror(error));
+    std::exit(EXIT_COMMAND_FAILED);
+  }
+  if (std::fclose(log) != 0) {
+    int error = errno;
+    std::printf("cant close %s for output %d %s\n", log_file_path, error, std::strerror(error));
+    std::exit(EXIT_COMMAND_FAILED);
+  }
+  std::exit(0);
+}
+
+// One CGI request, stage by stage; each stage logs its progress line first.
+static int run_sequence() {
+  log_event(LOG_DEBUG, "starting version %s", PROGRAM_VERSION);
+  help_and_first_run();
+  log_event(LOG_DEBUG, "ended.");
+  return 0;
+}
+
+int quillet_main(int argc, char** argv) {
+  program_argc = argc;
+  program_argv = argv;
+  derive_file_names(argc > 0 ? argv[0] : nullptr);
+
+  if (argc == 2 && (std::strcmp(argv[1], "-version") == 0 || std::strcmp(argv[1], "-?") == 0)) {
+    std::printf(VERSION_BANNER_FORMAT, PROGRAM_VERSION);
+    std::exit(0);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "-blanklog") == 0) blank_log_command();
+  if (argc >= 2 && std::strcmp(argv[1], "-version_insert_filename") == 0)
+    release_rename_command(argc, argv);
+  return run_sequence();
+}

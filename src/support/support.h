@@ -1,0 +1,122 @@
+// support.h - runtime support: the log file, the growable TextBuffer, the
+// fatal error page, and the small text helpers every subsystem shares.
+//
+// Failures here never reach the caller as values: a log line that cannot be
+// written is dropped, a TextBuffer that cannot grow ends the run through
+// emit_fatal_page, and a formatted text that cannot get memory ends the
+// process with EXIT_NO_MEMORY.
+#pragma once
+
+#include <cstdarg>
+#include <ctime>
+
+#include "platform/platform.h"
+
+// ---- limits ----
+
+// Fixed formatting buffers hold this many bytes; a formatted text of up to
+// FORMAT_LIMIT characters is complete in them.
+constexpr int FORMAT_BUFFER_SIZE = 64000;
+constexpr int FORMAT_LIMIT = 63000;
+// First size of an overflow buffer, which doubles until a long text fits.
+constexpr int OVERFLOW_START_SIZE = 64000;
+// A new TextBuffer has this much room beyond its start text; growth adds
+// TEXT_BUFFER_GROWTH beyond what is needed at that moment.
+constexpr int TEXT_BUFFER_HEADROOM = 64000;
+constexpr int TEXT_BUFFER_GROWTH = 20000;
+
+// ---- exit statuses of the whole program ----
+
+constexpr int EXIT_FATAL_PAGE = 1;      // emit_fatal_page wrote its page
+constexpr int EXIT_FATAL_NO_LOG = 2;    // emit_fatal_page could not open the log
+constexpr int EXIT_COMMAND_FAILED = 3;  // -blanklog or the release rename failed
+constexpr int EXIT_NO_MEMORY = 9;       // no memory for an over-long formatted text
+
+// ---- text helpers ----
+
+// The text itself, or "(null)" for an absent one: the one place that decides
+// how a missing string is printed.
+const char* text_or_null(const char* text);
+
+// Compares at most `count` characters, ignoring the case of ASCII letters
+// only. Returns 1 when they are equal (a shorter text differs), else 0.
+int text_equal_ignoring_case(const char* a, const char* b, int count);
+
+// Formats into a fixed buffer of FORMAT_BUFFER_SIZE bytes; a text longer than
+// FORMAT_LIMIT characters goes to *overflow, a heap buffer of *overflow_size
+// bytes (OVERFLOW_START_SIZE at first) that is made on first need and
+// doubled until the text fits in its size minus 2 characters. Buffer and size
+// persist for the caller's next use. Returns the complete text and stores its
+// length in *length. Ends the process with EXIT_NO_MEMORY when an
+// allocation fails.
+const char* format_long_text(char* fixed, char** overflow, int* overflow_size, int* length,
+                             const char* format, va_list arguments);
+
+// ---- the log file ----
+
+constexpr int LOG_ERROR = 1;  // always written
+constexpr int LOG_DEBUG = 2;  // written while `logging` is absent or begins with "debug"
+
+// Appends one line "<stamp> - pid(<id>) - <message>\n" to log_file_path,
+// where the message is the format filled with its arguments. The line goes
+// out in one write on a descriptor opened for appending, so lines of
+// concurrent runs never interleave. A log that cannot be opened drops the
+// line silently. Any level other than LOG_ERROR and LOG_DEBUG writes nothing.
+void log_event(int level, const char* format, ...) QUILLET_PRINTF(2, 3);
+
+// The time stamp in words, "7th December 2026,  5:03:09 pm", written into
+// `stamp` (replacing its text).
+struct TextBuffer;
+void log_format_stamp(TextBuffer* stamp, const std::tm* when);
+
+// ---- the TextBuffer ----
+
+// A growable NUL-terminated text. `chars` always holds a string of `length`
+// characters in `capacity` bytes; callers read `chars` directly.
+struct TextBuffer {
+  char* chars;
+  int length;
+  int capacity;
+};
+
+// A new TextBuffer holding a copy of `start` with TEXT_BUFFER_HEADROOM bytes
+// of room beyond it. Never returns null: an allocation failure ends the run
+// with the fatal page "Unable to malloc memory.".
+TextBuffer* text_buffer_create(const char* start);
+
+// Appends the formatted piece; grows the storage when needed (a failure
+// ends the run with the fatal page "Unable to malloc memory").
+void text_buffer_appendf(TextBuffer* buffer, const char* format, ...) QUILLET_PRINTF(2, 3);
+
+// Replaces the text by the formatted piece; the format "" empties the buffer
+// and keeps its capacity.
+void text_buffer_setf(TextBuffer* buffer, const char* format, ...) QUILLET_PRINTF(2, 3);
+
+// Releases the storage and the record; null is ignored.
+void text_buffer_free(TextBuffer* buffer);
+
+// ---- the fatal error page ----
+
+// Records `message` as a bare line in the log, writes a minimal HTML error
+// page on standard output and ends the process with EXIT_FATAL_PAGE; with a
+// log file that cannot be opened it writes nothing and ends with
+// EXIT_FATAL_NO_LOG.
+[[noreturn]] void emit_fatal_page(const char* message);
+
+// ---- process-wide state (defined in log.cpp and text_buffer.cpp) ----
+
+// Set while log_event writes a line, so that nothing log_event calls can
+// log again.
+extern bool log_busy;
+// The log's formatting buffer and its overflow buffer with its size.
+extern char log_format_buffer[FORMAT_BUFFER_SIZE];
+extern char* log_overflow_buffer;
+extern int log_overflow_size;
+// The TextBuffer formatting step's scratch buffer and overflow buffer.
+extern char format_scratch[FORMAT_BUFFER_SIZE];
+extern char* format_overflow_buffer;
+extern int format_overflow_size;
+
+// Back to the state of process start (tests only): releases both overflow
+// buffers and clears log_busy.
+void support_reset();

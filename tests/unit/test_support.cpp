@@ -1,0 +1,269 @@
+// Unit tests of runtime support: the log stamp and levels, the formatting
+// buffers, the TextBuffer capacity rules and the fatal error page.
+#include <sys/resource.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "fixtures.h"
+#include "support/support.h"
+
+namespace {
+
+std::tm at(int year, int month, int day, int hour, int minute, int second) {
+  std::tm when{};
+  when.tm_year = year - 1900;
+  when.tm_mon = month - 1;
+  when.tm_mday = day;
+  when.tm_hour = hour;
+  when.tm_min = minute;
+  when.tm_sec = second;
+  return when;
+}
+
+std::string stamp_of(const std::tm& when) {
+  TextBuffer* stamp = text_buffer_create("");
+  log_format_stamp(stamp, &when);
+  std::string text = stamp->chars;
+  text_buffer_free(stamp);
+  return text;
+}
+
+using SupportTest = QuilletTest;
+
+// ---- the stamp ----
+
+TEST_F(SupportTest, StampDaySuffixes) {
+  struct Row {
+    int day;
+    const char* expected_prefix;
+  } rows[] = {{1, "1st "},   {2, "2nd "},   {3, "3rd "},   {4, "4th "},   {9, "9th "},
+              {10, "10th "}, {11, "11th "}, {12, "12th "}, {13, "13th "}, {19, "19th "},
+              {20, "20th "}, {21, "21st "}, {22, "22nd "}, {23, "23rd "}, {24, "24th "},
+              {30, "30th "}, {31, "31st "}};
+  for (const Row& row : rows) {
+    std::string stamp = stamp_of(at(2026, 1, row.day, 10, 0, 0));
+    EXPECT_EQ(stamp.rfind(row.expected_prefix, 0), 0u) << "day " << row.day << " gave " << stamp;
+  }
+}
+
+TEST_F(SupportTest, StampTwelveHourClockWithTwoBlanksAfterTheComma) {
+  struct Row {
+    std::tm when;
+    const char* expected;
+  } rows[] = {
+      {at(2026, 12, 7, 17, 3, 9), "7th December 2026,  5:03:09 pm"},
+      {at(2026, 5, 1, 12, 0, 0), "1st May 2026,  12:00:00 pm"},
+      {at(2026, 1, 11, 0, 30, 0), "11th January 2026,  0:30:00 am"},
+      {at(2026, 2, 22, 12, 30, 0), "22nd February 2026,  12:30:00 pm"},
+      {at(2026, 3, 23, 23, 59, 59), "23rd March 2026,  11:59:59 pm"},
+      {at(2026, 11, 13, 11, 5, 7), "13th November 2026,  11:05:07 am"},
+      {at(987, 9, 2, 13, 0, 0), "2nd September 0987,  1:00:00 pm"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(stamp_of(row.when), row.expected);
+}
+
+// ---- levels and the logging setting ----
+
+TEST_F(SupportTest, DebugLinesFollowTheLoggingSetting) {
+  struct Row {
+    const char* logging;  // null: no logging line in the ini file
+    bool debug_written;
+  } rows[] = {{nullptr, true}, {"debug", true},  {"DEBUG", true}, {"Debugging", true},
+              {"errors", false}, {"", false},    {"deb", false},  {" debug", false}};
+  for (const Row& row : rows) {
+    std::remove(log_file_path);
+    configuration.logging = row.logging ? strdup(row.logging) : nullptr;
+    log_event(LOG_DEBUG, "progress");
+    log_event(LOG_ERROR, "problem");
+    std::vector<std::string> expected;
+    if (row.debug_written) expected.push_back("progress");
+    expected.push_back("problem");
+    EXPECT_EQ(log_messages(), expected) << "logging " << text_or_null(row.logging);
+    config_reset();
+  }
+}
+
+TEST_F(SupportTest, OtherLevelsAndABusyLogWriteNothing) {
+  log_event(0, "level zero");
+  log_event(3, "level three");
+  log_busy = true;
+  log_event(LOG_ERROR, "while busy");
+  log_busy = false;
+  EXPECT_EQ(log_text(), "");
+  log_event(LOG_ERROR, "after");
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"after"});
+}
+
+TEST_F(SupportTest, LineFrameAndTrailingLineEnd) {
+  log_event(LOG_ERROR, "value %d and %s", 42, text_or_null(nullptr));
+  log_event(LOG_ERROR, "ends in a line feed\n");
+  std::string text = log_text();
+  std::string pid = " - pid(" + std::to_string(platform_process_id()) + ") - ";
+  EXPECT_NE(text.find(pid + "value 42 and (null)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(pid + "ends in a line feed\n\n"), std::string::npos) << text;
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{"value 42 and (null)", "ends in a line feed", ""}));
+}
+
+TEST_F(SupportTest, LogInAMissingDirectoryDropsTheLine) {
+  std::snprintf(log_file_path, sizeof log_file_path, "%s/no/such/dir/quillet.log", scratch_dir_.c_str());
+  log_event(LOG_ERROR, "lost");
+  EXPECT_FALSE(log_busy);
+  EXPECT_EQ(read_whole_file(log_file_path), "");
+}
+
+// ---- long messages ----
+
+TEST_F(SupportTest, LogMessageLengthsAroundTheFixedBuffer) {
+  std::string exact(FORMAT_LIMIT, 'a');
+  log_event(LOG_ERROR, "%s", exact.c_str());
+  EXPECT_EQ(log_overflow_buffer, nullptr);
+
+  std::string one_more(FORMAT_LIMIT + 1, 'b');
+  log_event(LOG_ERROR, "%s", one_more.c_str());
+  EXPECT_NE(log_overflow_buffer, nullptr);
+  EXPECT_EQ(log_overflow_size, 64000);
+
+  std::string huge(200000, 'c');
+  log_event(LOG_ERROR, "%s", huge.c_str());
+  EXPECT_EQ(log_overflow_size, 256000);
+
+  std::string again(70000, 'd');
+  log_event(LOG_ERROR, "%s", again.c_str());
+  EXPECT_EQ(log_overflow_size, 256000) << "the size only grows";
+
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{exact, one_more, huge, again}));
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(SupportTest, NoMemoryForAnOverlongMessageEndsWithStatusNine) {
+  auto log_with_little_memory = [] {
+    // Leave 40 MB of address space: the overflow buffer doubles from 64000
+    // bytes and its 65,536,000-byte step cannot be had.
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
+    std::fclose(statm);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + 40L * 1024 * 1024;
+    setrlimit(RLIMIT_AS, &limit);
+    log_event(LOG_ERROR, "%*s", 40000000, "x");
+  };
+  EXPECT_EXIT(log_with_little_memory(), ::testing::ExitedWithCode(EXIT_NO_MEMORY), "");
+  EXPECT_EQ(log_text(), "") << "nothing more is written anywhere";
+}
+#endif
+
+// ---- the TextBuffer ----
+
+TEST_F(SupportTest, TextBufferCapacityRules) {
+  TextBuffer* buffer = text_buffer_create("");
+  EXPECT_EQ(buffer->length, 0);
+  EXPECT_EQ(buffer->capacity, 64000);
+
+  std::string fits(63998, 'x');
+  text_buffer_appendf(buffer, "%s", fits.c_str());
+  EXPECT_EQ(buffer->length, 63998);
+  EXPECT_EQ(buffer->capacity, 64000) << "length + 1 < capacity still holds";
+  text_buffer_free(buffer);
+
+  buffer = text_buffer_create("");
+  std::string grows(63999, 'y');
+  text_buffer_appendf(buffer, "%s", grows.c_str());
+  EXPECT_EQ(buffer->length, 63999);
+  EXPECT_EQ(buffer->capacity, 83999);
+  EXPECT_EQ(std::string(buffer->chars), grows);
+  text_buffer_appendf(buffer, "%s", "z");
+  EXPECT_EQ(buffer->capacity, 83999) << "room left after growth is used first";
+  text_buffer_free(buffer);
+
+  buffer = text_buffer_create("start");
+  EXPECT_EQ(buffer->length, 5);
+  EXPECT_EQ(buffer->capacity, 64005);
+  text_buffer_appendf(buffer, " %d-%s", 7, "x");
+  EXPECT_STREQ(buffer->chars, "start 7-x");
+  text_buffer_free(buffer);
+}
+
+TEST_F(SupportTest, TextBufferSetfReplacesAndEmpties) {
+  TextBuffer* buffer = text_buffer_create("old text");
+  text_buffer_setf(buffer, "new %s", "text");
+  EXPECT_STREQ(buffer->chars, "new text");
+  EXPECT_EQ(buffer->length, 8);
+  text_buffer_setf(buffer, "%s", "");
+  EXPECT_STREQ(buffer->chars, "");
+  EXPECT_EQ(buffer->length, 0);
+  EXPECT_EQ(buffer->capacity, 64008) << "emptying keeps the capacity";
+
+  std::string big(70000, 'q');
+  text_buffer_setf(buffer, "%s", big.c_str());
+  EXPECT_EQ(buffer->length, 70000);
+  EXPECT_EQ(buffer->capacity, 90000);
+  EXPECT_EQ(std::string(buffer->chars), big);
+  text_buffer_free(buffer);
+}
+
+TEST_F(SupportTest, PiecesBeyondTheScratchBufferGoThroughTheOverflowBuffer) {
+  TextBuffer* buffer = text_buffer_create("<");
+  std::string piece(FORMAT_LIMIT + 1, 'p');
+  text_buffer_appendf(buffer, "%s", piece.c_str());
+  EXPECT_NE(format_overflow_buffer, nullptr);
+  EXPECT_EQ(std::string(buffer->chars), "<" + piece);
+  // Formatting the buffer's own text into itself is safe: the piece is made
+  // before it is copied.
+  text_buffer_setf(buffer, "[%s]", buffer->chars);
+  EXPECT_EQ(std::string(buffer->chars), "[<" + piece + "]");
+  text_buffer_free(buffer);
+  text_buffer_free(nullptr);
+}
+
+// ---- text helpers ----
+
+TEST_F(SupportTest, CaseInsensitiveComparisonOfAsciiLetters) {
+  EXPECT_TRUE(text_equal_ignoring_case("DEBUG", "debug", 5));
+  EXPECT_TRUE(text_equal_ignoring_case("From: x", "from:", 5));
+  EXPECT_TRUE(text_equal_ignoring_case("ab", "AB", 2));
+  EXPECT_FALSE(text_equal_ignoring_case("Fro", "From:", 5)) << "a shorter text differs";
+  EXPECT_FALSE(text_equal_ignoring_case("Reply-To:", "To:", 3));
+  EXPECT_FALSE(text_equal_ignoring_case("\xC4", "\xE4", 1)) << "only ASCII letters fold";
+  EXPECT_TRUE(text_equal_ignoring_case("anything", "else", 0));
+  EXPECT_STREQ(text_or_null(nullptr), "(null)");
+  EXPECT_STREQ(text_or_null(""), "");
+}
+
+// ---- the fatal error page ----
+
+TEST_F(SupportTest, FatalPageLogsABareLineThenEnded) {
+  EXPECT_EXIT(emit_fatal_page("out of memory."), ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
+  std::vector<std::string> messages = log_messages();
+  ASSERT_EQ(messages.size(), 2u) << log_text();
+  EXPECT_EQ(messages[0], "out of memory.");
+  EXPECT_EQ(log_text().rfind("out of memory.\n", 0), 0u) << "no stamp on the bare line";
+  EXPECT_EQ(messages[1], "ended");
+}
+
+TEST_F(SupportTest, FatalPageWithErrorsOnlyLoggingHasNoEndedLine) {
+  configuration.logging = strdup("errors");
+  EXPECT_EXIT(emit_fatal_page("The ini file could not be opened."),
+              ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
+  EXPECT_EQ(log_text(), "The ini file could not be opened.\n");
+}
+
+TEST_F(SupportTest, FatalPageWithoutALogEndsWithStatusTwo) {
+  std::snprintf(log_file_path, sizeof log_file_path, "%s/missing/quillet.log", scratch_dir_.c_str());
+  EXPECT_EXIT(emit_fatal_page("out of memory."), ::testing::ExitedWithCode(EXIT_FATAL_NO_LOG), "");
+}
+
+TEST_F(SupportTest, FatalPageReachedFromInsideTheLogWritesNoEndedLine) {
+  EXPECT_EXIT(
+      {
+        log_busy = true;  // as when the stamp's TextBuffer cannot be made
+        emit_fatal_page("Unable to malloc memory.");
+      },
+      ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
+  EXPECT_EQ(log_text(), "Unable to malloc memory.\n");
+}
+
+}  // namespace
