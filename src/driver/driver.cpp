@@ -6,6 +6,9 @@
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "form/form.h"
+#include "message/message.h"
+#include "reply/reply.h"
 #include "support/support.h"
 
 // ---- process-wide state ----
@@ -62,6 +65,20 @@ void blank_log_command() {
 static int run_sequence() {
   log_event(LOG_DEBUG, "starting version %s", PROGRAM_VERSION);
   help_and_first_run();
+  log_event(LOG_DEBUG, "getting form info.");
+  read_form_data();
+  // The form comes first: the ini file's submitted-variable lines look
+  // their values up while it is read.
+  log_event(LOG_DEBUG, "loading config file.");
+  load_ini_file();
+  log_event(LOG_DEBUG, "generating email.");
+  if (generate_email() != 0) {
+    log_event(LOG_DEBUG, "sending success reply message.");
+    write_reply_page(REPLY_SUCCESS);
+  } else {
+    log_event(LOG_DEBUG, "sending failure reply message.");
+    write_reply_page(REPLY_FAILURE);
+  }
   log_event(LOG_DEBUG, "ended.");
   return 0;
 }
@@ -73,6 +90,10 @@ int quillet_main(int argc, char** argv) {
 
   if (argc == 2 && (std::strcmp(argv[1], "-version") == 0 || std::strcmp(argv[1], "-?") == 0)) {
     std::printf(VERSION_BANNER_FORMAT, PROGRAM_VERSION);
+    std::exit(0);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "-FAQ") == 0) {
+    write_faq_page();
     std::exit(0);
   }
   if (argc == 2 && std::strcmp(argv[1], "-blanklog") == 0) blank_log_command();

@@ -2,6 +2,9 @@
 // the socket error messages.
 #pragma once
 
+// Back to the state of process start (tests only).
+void smtp_reset();
+
 // ---- operations ----
 
 // Delivers one message to `server` ("host" or "host:port"; shortened at the

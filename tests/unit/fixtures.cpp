@@ -11,11 +11,19 @@
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "form/form.h"
+#include "message/message.h"
+#include "reply/reply.h"
+#include "smtp/smtp.h"
 #include "support/support.h"
 
 void reset_all_subsystems() {
   support_reset();
   config_reset();
+  form_reset();
+  message_reset();
+  reply_reset();
+  smtp_reset();
 }
 
 std::string read_whole_file(const std::string& path) {
