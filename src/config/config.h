@@ -65,16 +65,30 @@ void config_reset();
 void load_ini_file();
 
 // Handles one ini line (already cut at its line end) as load_ini_file does:
-// every keyword test in order, the debug lines included.
+// every keyword test in order, each one that takes effect counting the line
+// as used, then the LOG_DEBUG line "line used from ini file {%s}" for a used
+// line. A setting applies from its own line on (the `logging` line governs
+// its own "line used" entry). "smtp_timeout N" sets smtp_timeout only for N
+// written as plain decimal digits from SMTP_TIMEOUT_MIN to SMTP_TIMEOUT_MAX;
+// any other value is ignored and the line is not counted. A text copy that
+// cannot be allocated ends the run with the fatal page
+// "Unable to malloc memory".
 void handle_ini_line(const char* line);
 
-// Append an entry (copies of both texts). The 1001st entry of a list is
-// dropped with a LOG_ERROR line.
-void add_header_line(const char* label, const char* content);
-void add_body_variable(const char* label, const char* content);
+// Append an entry holding copies of `label` and `content` after the LOG_DEBUG
+// line "add_header_line(%s,%s)" (or "add_body_variable(%s,%s}") and return 1.
+// A list that already holds MAX_LINE_ENTRIES entries stays as it is: the
+// entry is dropped with the LOG_ERROR line "too many header lines in ini
+// file, line dropped {%s}" (or "too many body lines ...") showing `ini_line`,
+// and 0 is returned; so is 0 for a missing label or content. A dropped line
+// does not count as used.
+int add_header_line(const char* label, const char* content, const char* ini_line);
+int add_body_variable(const char* label, const char* content, const char* ini_line);
 
-// The next line of `file` in the shared line buffer (valid until the next
-// read), or null at the end of the file or after a failed read.
+// The next line of `file` in the shared line buffer of INI_LINE_BUFFER_SIZE
+// bytes (valid until the next read), or null at the end of the file or after
+// a failed read. One read takes at most INI_LINE_SIZE - 1 characters, so a
+// longer line arrives in pieces.
 char* read_ini_line(std::FILE* file);
 
 // Ends the line at its first carriage return, then at its first line feed.

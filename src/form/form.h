@@ -26,27 +26,52 @@ struct FormVariableTable {
 
 extern FormVariableTable form_variable_table;
 
-// Empties the table (tests only; the old copies are released).
+// Empties the table (tests only; every name and value is released).
 void form_reset();
 
 // ---- operations ----
 
 // Reads the body named by CONTENT_LENGTH from standard input (binary mode,
-// at most 99999 bytes) and fills the table. A body whose received length
-// differs from the declared one is logged at LOG_ERROR and used as received.
+// at most FORM_BUFFER_SIZE - 1 bytes) and fills the table. CONTENT_LENGTH is
+// read by atoi's rules (unset, empty or non-numeric is 0; a value beyond the
+// range of an int is held at its limit); nothing is read when it is 0 or
+// negative. A received length that differs from the declared one gives the
+// LOG_ERROR line "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)" and the
+// bytes received are used. A NUL byte ends the data.
 void read_form_data();
 
-// Splits `body` (a NUL-terminated text, changed in place) into pairs and
-// appends them, decoded, to the table: the decoding half of read_form_data.
+// Splits `body` (a NUL-terminated text, left unchanged) at '&' into pairs and
+// appends them, decoded, to the table until it holds MAX_FORM_VARIABLES
+// entries; the rest is ignored. Each pair: '+' to space, the first pass over
+// the pair, the split at its first '=' (none: the whole pair is the name),
+// the second pass over the value. Costs time in proportion to the body.
+// Allocation failure ends the run with the fatal page "out of memory.".
 void decode_form_body(char* body);
 
-// The value of the first entry named exactly `key`, or "" when there is
-// none. The result lives until the process ends. Never fails.
+// The value of the first entry named exactly `key` (byte for byte), or ""
+// when there is none. The result lives until the table is reset or the
+// process ends. Never fails.
 const char* form_value(const char* key);
 
 // The decoding steps, in place on writable strings (exposed for tests).
-char* take_word(char* text, char delimiter);  // cuts the first word off `text`; caller owns it
+
+// Returns a new string (the caller owns it) holding `text` up to its first
+// `delimiter`, and leaves in `text` what followed that delimiter; without
+// one, the whole text is returned and `text` becomes empty. Allocation
+// failure ends the run with the fatal page "out of memory.".
+char* take_word(char* text, char delimiter);
 void plus_to_space(char* text);
-void unescape_pair(char* text);   // first pass: every '%' with two characters after it
+// First pass: every '%' followed by two characters becomes the byte
+// hex_pair_value gives for them, checked or not; a '%' with fewer than two
+// characters after it stays as it is.
+void unescape_pair(char* text);
+// The low 8 bits of 16 * digit(high) + digit(low), where digit(c) is
+// (c & 0xDF) - 55 for c >= 'A' and c - '0' otherwise, c taken as a signed
+// byte: hex digits of either case give their value, anything else what the
+// arithmetic gives ("zz" gives 'S'). Result 0..255.
 int hex_pair_value(char high, char low);
-void unescape_value(char* text);  // second pass: valid escapes only; drops CR
+// Second pass: the two characters after each '%' are upper-cased in place if
+// they are letters; when both are then hex digits the three characters
+// become one byte, otherwise the '%' stays. Every carriage return, literal or
+// decoded, is dropped.
+void unescape_value(char* text);

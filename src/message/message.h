@@ -21,27 +21,79 @@ struct MessageEnvelope {
 
 extern MessageEnvelope message_envelope;
 
-// Back to the empty envelope of process start (tests only).
+// Back to the empty envelope of process start (tests only; the addresses
+// are released).
 void message_reset();
 
 // ---- addresses (address.cpp) ----
 
-// The first e-mail address in `text` as a new string the caller owns, or null
-// (with a LOG_DEBUG "no email address in this line (%s)") when there is none.
+// The first e-mail address in `text`: the first run of address characters
+// (ASCII letters, digits, '.', '_', '-'), an '@' and another run of them.
+// Returns it as a new string the caller owns, or null (with the LOG_DEBUG
+// line "no email address in this line (%s)" showing the text) when there is
+// none. An allocation failure ends the run with the fatal page
+// "Unable to malloc memory".
 char* extract_address(const char* text);
 
-// When the first `length` characters of `label` equal `name` ignoring case,
-// fills *field from the label, else from the content; true when *field now
-// holds an address.
+// When the first `length` characters of `label` equal `name` ignoring ASCII
+// case (a shorter label differs), fills *field with the address found in the
+// label, else with the one found in the content (each failed search logs its
+// LOG_DEBUG line). Returns true when *field now holds an address. A field
+// that already holds one is left alone and gives false.
 bool match_address_header(const char* label, const char* content, const char* name, int length,
                           char** field);
 
-// Recognises a From, To, CC, BCC or Subject entry and fills the envelope;
-// true when the entry belongs in the header block.
+// Recognises a From, To, CC, BCC or Subject entry, trying the names with
+// their colon and, when configuration.add_headerline_colon is set, without.
+// A From/To/CC/BCC entry is recognised only while its envelope field is
+// absent and only when it yields an address, which then fills the field;
+// every Subject entry is recognised and sets subject_seen. Returns true when
+// the entry belongs in the header block.
 bool classify_header_line(const char* label, const char* content);
 
 // ---- composition (compose.cpp) ----
 
-// Builds the header block and body, validates them, and hands the message to
-// smtp_send_mail. Returns 1 when the server accepted the message, 0 otherwise.
+// A body line whose label is longer than this is left out, without a word.
+constexpr int BODY_LABEL_LIMIT = 498;
+// Blanks in a row that a header content keeps; a longer run is cut to this.
+constexpr int HEADER_BLANK_RUN_LIMIT = 100;
+
+// process-wide state (defined in compose.cpp): the header block and the body
+// of the message composed by the latest generate_email, null before. Each
+// line ends with configuration.email_line_end. They stay until the process
+// ends (a later generate_email, in tests, releases the earlier ones).
+extern TextBuffer* email_header_block;
+extern TextBuffer* email_body;
+
+// Composes the message from the HeaderLineList, the BodyLineList, the
+// Configuration and the FormVariableTable, validates it and hands it to
+// smtp_send_mail. Returns 1 when the server accepted the message, 0
+// otherwise.
+//
+// Header block: for every HeaderLineList entry that classify_header_line
+// recognises (which fills message_envelope), "<label><sep> <content>" and the
+// line end, <sep> being ":" when add_headerline_colon is set and the label
+// does not end in ':'. A line break inside the content is kept, followed by
+// one space (RFC 5322 folding), so that a submitted value can neither start
+// a header line of its own nor end the header block; trailing blanks of the
+// content's lines are dropped, so is a line of the content that would be
+// blank, and runs of blanks are cut to HEADER_BLANK_RUN_LIMIT (so that no
+// wire line of the block is blank, even after breaking at 998 octets). The
+// LOG_DEBUG line "generated headers {%s}" shows the block so far; then
+// "X-QUILLET: sent by web form submition activated CGI program." ends it.
+//
+// Body: for every BodyLineList entry whose label has at most BODY_LABEL_LIMIT
+// characters, the padding (one space, none with no_padding), the label, a
+// space, the content's first line, and each further line of the content
+// indented by the label's length plus two spaces. With sendall "true", two
+// empty lines, "All variables from the submitted form:" and "(name)==(value)"
+// for every submitted variable (empty values left out with
+// remove_empty_variables).
+//
+// Without a sender, a To recipient or a Subject line nothing is sent: the
+// LOG_ERROR line "email not sent due to From, or To, or Subject headers not
+// being present or valid. ..." shows the whole message and the result is 0.
+// Otherwise "about to send email to smtp server (%s) from: (%s) to: (%s)",
+// smtp_send_mail, and "email sent! (1)" (LOG_DEBUG) or "Email not sent."
+// (LOG_ERROR).
 int generate_email();

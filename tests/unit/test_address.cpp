@@ -1,0 +1,266 @@
+// Unit tests of address extraction and the MessageEnvelope: the four-state
+// scanner, header matching with its two searches, and the classification of
+// header entries with and without add_headerline_colon.
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "fixtures.h"
+#include "message/message.h"
+#include "support/support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string no_address_line(const std::string& text) { return "no email address in this line (" + text + ")"; }
+
+// The envelope in one line: sender|to|cc|bcc|subject, "-" for an absent field.
+std::string envelope() {
+  auto field = [](const char* address) { return address != nullptr ? std::string(address) : std::string("-"); };
+  return field(message_envelope.sender) + "|" + field(message_envelope.recipient_to) + "|" +
+         field(message_envelope.recipient_cc) + "|" + field(message_envelope.recipient_bcc) + "|" +
+         (message_envelope.subject_seen ? "subject" : "-");
+}
+
+using AddressTest = QuilletTest;
+
+// ---- extract_address ----
+
+TEST_F(AddressTest, ExtractTakesTheFirstAddress) {
+  struct Row {
+    const char* text;
+    const char* expected;  // null: no address
+  } rows[] = {
+      {"To: Jo Smith <jo@b.c>", "jo@b.c"},
+      {"\"Jo\" <jo.smith_1-x@mail.example-1.org>", "jo.smith_1-x@mail.example-1.org"},
+      {"a@b", "a@b"},
+      {"jo@b.c.", "jo@b.c."},              // a trailing '.' belongs to the domain
+      {"a+b@c.d", "b@c.d"},                // '+' cuts the local part
+      {"a@b@c", "a@b"},                    // a second '@' ends the domain
+      {"x@y@z@w", "x@y"},
+      {"x@y, z@w", "x@y"},                 // only the first address
+      {"@@a@b", "a@b"},
+      {"a @b.c d@e", "d@e"},
+      {"mailto:jo@b.c", "jo@b.c"},
+      {"a.@.b", "a.@.b"},
+      {"a@-", "a@-"},
+      {"jo@b\xC3\xA9.c", "jo@b"},          // bytes above 0x7F are no address characters
+      {"From: <a@b.c>", "a@b.c"},
+      {"a@b.c>", "a@b.c"},
+      // No address.
+      {"", nullptr},
+      {"plain text", nullptr},
+      {"a@", nullptr},
+      {"@b.c", nullptr},
+      {"a@@b.c", nullptr},
+      {"@", nullptr},
+      {"a@ b.c", nullptr},
+      {"a @b", nullptr},
+      {"\xC3\xA9@b.c", nullptr},
+      {"jo\xC3\xA9@b.c", nullptr},
+      {"a%40b.c", nullptr},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    char* address = extract_address(row.text);
+    if (row.expected == nullptr) {
+      EXPECT_EQ(address, nullptr) << row.text;
+      EXPECT_EQ(log_messages(), Lines{no_address_line(row.text)}) << row.text;
+    } else {
+      ASSERT_NE(address, nullptr) << row.text;
+      EXPECT_STREQ(address, row.expected) << row.text;
+      EXPECT_EQ(log_messages(), Lines{}) << row.text;
+    }
+    std::free(address);
+  }
+}
+
+TEST_F(AddressTest, ExtractOfAnAbsentText) {
+  EXPECT_EQ(extract_address(nullptr), nullptr);
+  EXPECT_EQ(log_messages(), Lines{no_address_line("(null)")});
+}
+
+TEST_F(AddressTest, ExtractReachesTheVeryEndOfTheText) {
+  // The address runs up to the terminator at the end of its allocation.
+  const char* text = "To: someone@example.org";
+  std::size_t size = std::strlen(text) + 1;
+  char* exact = static_cast<char*>(std::malloc(size));
+  std::memcpy(exact, text, size);
+  char* address = extract_address(exact);
+  EXPECT_STREQ(address, "someone@example.org");
+  std::free(address);
+  std::free(exact);
+}
+
+// ---- match_address_header ----
+
+TEST_F(AddressTest, MatchSearchesTheLabelThenTheContent) {
+  struct Row {
+    const char* label;
+    const char* content;
+    const char* name;
+    int length;
+    bool expected;
+    const char* address;
+    Lines log;
+  } rows[] = {
+      {"To: jo@b.c", "", "To:", 3, true, "jo@b.c", {}},
+      {"to: jo@b.c", "", "To:", 3, true, "jo@b.c", {}},
+      {"TO:x@y", "", "To:", 3, true, "x@y", {}},
+      {"From:", "Jo <jo@b.c>", "From:", 5, true, "jo@b.c", {no_address_line("From:")}},
+      {"From: a@b.c", "c@d.e", "From:", 5, true, "a@b.c", {}},   // the label wins
+      {"From: nobody", "", "From:", 5, false, nullptr, {no_address_line("From: nobody"), no_address_line("")}},
+      {"From: nobody", "nobody", "From:", 5, false, nullptr,
+       {no_address_line("From: nobody"), no_address_line("nobody")}},
+      {"Reply-To: a@b.c", "", "To:", 3, false, nullptr, {}},
+      {"To", "a@b.c", "To:", 3, false, nullptr, {}},        // a shorter label differs
+      {"To", "a@b.c", "To", 2, true, "a@b.c", {no_address_line("To")}},
+      {"", "a@b.c", "To:", 3, false, nullptr, {}},
+      {"T", "a@b.c", "To", 2, false, nullptr, {}},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    char* field = nullptr;
+    bool result = match_address_header(row.label, row.content, row.name, row.length, &field);
+    EXPECT_EQ(result, row.expected) << row.label;
+    if (row.address == nullptr)
+      EXPECT_EQ(field, nullptr) << row.label;
+    else
+      EXPECT_STREQ(field, row.address) << row.label;
+    EXPECT_EQ(log_messages(), row.log) << row.label;
+    std::free(field);
+  }
+}
+
+TEST_F(AddressTest, MatchLeavesAFilledFieldAlone) {
+  char* field = strdup("first@a.b");
+  EXPECT_FALSE(match_address_header("To: second@c.d", "", "To:", 3, &field));
+  EXPECT_STREQ(field, "first@a.b");
+  std::free(field);
+}
+
+// ---- classify_header_line ----
+
+struct Entry {
+  const char* label;
+  const char* content;
+};
+
+TEST_F(AddressTest, ClassifyRecognisesEachKindOnce) {
+  struct Row {
+    bool colon;  // add_headerline_colon
+    std::vector<Entry> entries;
+    std::vector<bool> recognised;
+    std::string envelope;  // sender|to|cc|bcc|subject
+  } rows[] = {
+      {false, {{"To: Jo Smith <jo@b.c>", ""}}, {true}, "-|jo@b.c|-|-|-"},
+      {false, {{"From:", "Jo <jo@b.c>"}}, {true}, "jo@b.c|-|-|-|-"},
+      {false, {{"From: nobody", ""}}, {false}, "-|-|-|-|-"},
+      {false, {{"From: nobody", ""}, {"From: jo@b.c", ""}}, {false, true}, "jo@b.c|-|-|-|-"},
+      {false, {{"To: a@b.c", ""}, {"To: d@e.f", ""}}, {true, false}, "-|a@b.c|-|-|-"},
+      {false, {{"cc: a@b.c", ""}}, {true}, "-|-|a@b.c|-|-"},
+      {false, {{"Cc: nobody", ""}, {"CC: x@y", ""}}, {false, true}, "-|-|x@y|-|-"},
+      {false, {{"BCC: a@b.c", ""}}, {true}, "-|-|-|a@b.c|-"},
+      {false, {{"bcc:", "a@b.c"}, {"Bcc: c@d.e", ""}}, {true, false}, "-|-|-|a@b.c|-"},
+      {false, {{"To", "a@b.c"}}, {false}, "-|-|-|-|-"},
+      {true, {{"To", "a@b.c"}}, {true}, "-|a@b.c|-|-|-"},
+      {false, {{"Subject:", ""}, {"Subject: x", ""}}, {true, true}, "-|-|-|-|subject"},
+      {false, {{"subject: hello", ""}}, {true}, "-|-|-|-|subject"},
+      {false, {{"Subject", ""}}, {false}, "-|-|-|-|-"},
+      {true, {{"Subject", ""}}, {true}, "-|-|-|-|subject"},
+      {true, {{"Subjects galore", ""}}, {true}, "-|-|-|-|subject"},
+      {false, {{"Subject: a@b.c", ""}}, {true}, "-|-|-|-|subject"},   // no address taken
+      {false, {{"Topic", "a@b.c"}}, {false}, "-|-|-|-|-"},
+      {true, {{"Topic", "a@b.c"}}, {true}, "-|a@b.c|-|-|-"},
+      {true, {{"Fromage a@b.c", ""}}, {true}, "a@b.c|-|-|-|-"},
+      {true, {{"CCX", "a@b.c"}}, {true}, "-|-|a@b.c|-|-"},
+      {false, {{"Reply-To: a@b.c", ""}}, {false}, "-|-|-|-|-"},
+      {false, {{"X-Mailer: quillet", ""}}, {false}, "-|-|-|-|-"},
+      {false, {{"", "a@b.c"}}, {false}, "-|-|-|-|-"},
+      // One kind at most: the first test that succeeds.
+      {false, {{"From: To: a@b.c", ""}}, {true}, "a@b.c|-|-|-|-"},
+      {false, {{"From: a@b.c", ""}, {"From: To: c@d.e", ""}}, {true, false}, "a@b.c|-|-|-|-"},
+      // The whole road of a request.
+      {false,
+       {{"To: \"Me\" <webmaster@example.com>", ""},
+        {"From:", "visitor@example.net"},
+        {"Subject: Form Submission Data", ""},
+        {"Status:", "gold"},
+        {"CC: copy@example.com", ""},
+        {"BCC: hidden@example.com", ""}},
+       {true, true, true, false, true, true},
+       "visitor@example.net|webmaster@example.com|copy@example.com|hidden@example.com|subject"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    configuration.add_headerline_colon = row.colon;
+    std::vector<bool> recognised;
+    for (const Entry& entry : row.entries) recognised.push_back(classify_header_line(entry.label, entry.content));
+    EXPECT_EQ(recognised, row.recognised) << row.entries[0].label << (row.colon ? " (colon)" : "");
+    EXPECT_EQ(envelope(), row.envelope) << row.entries[0].label << (row.colon ? " (colon)" : "");
+  }
+}
+
+TEST_F(AddressTest, ClassifyLogsEachFailedSearch) {
+  struct Row {
+    bool colon;
+    Entry entry;
+    Lines log;
+  } rows[] = {
+      {false, {"From: nobody", ""}, {no_address_line("From: nobody"), no_address_line("")}},
+      // With bare names allowed, "From" is tried as well and searches again.
+      {true,
+       {"From: nobody", ""},
+       {no_address_line("From: nobody"), no_address_line(""), no_address_line("From: nobody"), no_address_line("")}},
+      {false, {"Subject: x", ""}, {}},
+      {false, {"X-Other: y", ""}, {}},
+      {false, {"To:", "Jo"}, {no_address_line("To:"), no_address_line("Jo")}},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    configuration.add_headerline_colon = row.colon;
+    (void)classify_header_line(row.entry.label, row.entry.content);
+    EXPECT_EQ(log_messages(), row.log) << row.entry.label;
+  }
+}
+
+TEST_F(AddressTest, ResetEmptiesTheEnvelope) {
+  EXPECT_TRUE(classify_header_line("From: a@b.c", ""));
+  EXPECT_TRUE(classify_header_line("To: a@b.c", ""));
+  EXPECT_TRUE(classify_header_line("Subject: s", ""));
+  message_reset();
+  EXPECT_EQ(envelope(), "-|-|-|-|-");
+  EXPECT_TRUE(classify_header_line("To: d@e.f", "")) << "a new envelope takes a To line again";
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(AddressTest, NoMemoryForAnAddressEndsWithTheFatalPage) {
+  std::string huge = std::string(64 * 1024 * 1024, 'a') + "@b.c";
+  auto extract_with_little_memory = [&huge] {
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
+    std::fclose(statm);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + 16L * 1024 * 1024;
+    setrlimit(RLIMIT_AS, &limit);
+    (void)extract_address(huge.c_str());
+    std::exit(101);
+  };
+  EXPECT_EXIT(extract_with_little_memory(), ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
+  ASSERT_FALSE(log_messages().empty());
+  EXPECT_EQ(log_messages()[0], "Unable to malloc memory");
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,381 @@
+// Unit tests of the ini reader: every keyword test with its quirks, the
+// line lists and their limit, the debug lines and how the logging setting
+// governs them, line ends, over-long lines and the missing file.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "fixtures.h"
+#include "form/form.h"
+#include "support/support.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string text_setting(const char* name, const char* value) { return std::string(name) + "={" + value + "}"; }
+
+// Everything that differs from the defaults of process start, one item per
+// setting or list entry, in a fixed order.
+Lines configuration_changes() {
+  Lines changes;
+  const struct {
+    const char* name;
+    const char* value;
+  } texts[] = {{"smtp", configuration.smtp},
+               {"logging", configuration.logging},
+               {"sendall", configuration.sendall},
+               {"success_html_page", configuration.success_html_page},
+               {"failure_html_page", configuration.failure_html_page}};
+  for (const auto& text : texts)
+    if (text.value != nullptr) changes.push_back(text_setting(text.name, text.value));
+  if (configuration.remove_empty_variables) changes.push_back("remove_empty_variables");
+  if (configuration.no_padding) changes.push_back("no_padding");
+  if (configuration.add_headerline_colon) changes.push_back("add_headerline_colon");
+  if (configuration.use_helo) changes.push_back("use_helo");
+  if (!configuration.add_orlund_link) changes.push_back("no add_orlund_link");
+  if (std::strcmp(configuration.email_line_end, "\n") != 0) changes.push_back("email_line_end=CRLF");
+  if (configuration.smtp_timeout != SMTP_TIMEOUT_DEFAULT)
+    changes.push_back("smtp_timeout=" + std::to_string(configuration.smtp_timeout));
+  for (int i = 0; i < header_line_list.count; i++)
+    changes.push_back(std::string("header(") + header_line_list.entries[i].label + "|" +
+                      header_line_list.entries[i].content + ")");
+  for (int i = 0; i < body_line_list.count; i++)
+    changes.push_back(std::string("body(") + body_line_list.entries[i].label + "|" +
+                      body_line_list.entries[i].content + ")");
+  return changes;
+}
+
+void decode_form(const char* body) {
+  std::vector<char> copy(body, body + std::strlen(body) + 1);
+  decode_form_body(copy.data());
+}
+
+std::string used_line(const std::string& line) { return "line used from ini file {" + line + "}"; }
+
+using ConfigTest = QuilletTest;
+
+// ---- the keyword tests, one line at a time ----
+
+TEST_F(ConfigTest, EachKeywordLine) {
+  struct Row {
+    const char* line;
+    Lines changes;
+    bool counted;  // the "line used" debug line is written
+  } rows[] = {
+      // 1: no_padding takes no value.
+      {"no_padding", {"no_padding"}, true},
+      {"no_padding false", {"no_padding"}, true},
+      {"no_paddingXYZ", {"no_padding"}, true},
+      {"no_paddin", {}, false},
+      {"NO_PADDING", {}, false},
+      {" no_padding", {}, false},
+      {"\tno_padding", {}, false},
+      // 2
+      {"add_headerline_colon", {"add_headerline_colon"}, true},
+      {"add_headerline_colon no", {"add_headerline_colon"}, true},
+      {"add_headerline_colo", {}, false},
+      // 3: only exactly "false" after one space.
+      {"add_orlund_link false", {"no add_orlund_link"}, true},
+      {"add_orlund_link False", {}, false},
+      {"add_orlund_link true", {}, false},
+      {"add_orlund_link false ", {}, false},
+      {"add_orlund_link  false", {}, false},
+      {"add_orlund_link", {}, false},
+      {"add_orlund_linkfalse", {}, false},
+      // 4: four characters decide, and the line always counts.
+      {"hello_method HELO", {"use_helo"}, true},
+      {"hello_method HELOX", {"use_helo"}, true},
+      {"hello_method helo", {}, true},
+      {"hello_method EHLO", {}, true},
+      {"hello_method HEL", {}, true},
+      {"hello_method ", {}, true},
+      {"hello_method  HELO", {}, true},
+      {"hello_method", {}, false},
+      // 5: the first 21 characters of the setting's name.
+      {"remove_empty_variable", {"remove_empty_variables"}, true},
+      {"remove_empty_variables", {"remove_empty_variables"}, true},
+      {"remove_empty_variabl", {}, false},
+      // 6: the exact rest after one space.
+      {"smtp relay", {"smtp={relay}"}, true},
+      {"smtp  relay", {"smtp={ relay}"}, true},
+      {"smtp relay:2525 ", {"smtp={relay:2525 }"}, true},
+      {"smtp ", {"smtp={}"}, true},
+      {"smtp", {}, false},
+      {"SMTP relay", {}, false},
+      {" smtp relay", {}, false},
+      {"smtp\trelay", {}, false},
+      // 7: debug lines stop at once, this line's own included.
+      {"logging errors", {"logging={errors}"}, false},
+      {"logging debug", {"logging={debug}"}, true},
+      {"logging DEBUGGING", {"logging={DEBUGGING}"}, true},
+      {"logging ", {"logging={}"}, false},
+      // 8: the ninth character is never looked at.
+      {"email_CR=LFCR", {"email_line_end=CRLF"}, true},
+      {"email_CR LFCR", {"email_line_end=CRLF"}, true},
+      {"email_CRxLFCRxx", {"email_line_end=CRLF"}, true},
+      {"email_CR=CR", {}, true},
+      {"email_CR=CRLF", {}, true},
+      {"email_CR=lfcr", {}, false},
+      {"email_CR=LF", {}, false},
+      {"email_CRLFCR", {}, false},
+      {"email_CR=", {}, false},
+      {"email_CR", {}, false},
+      {"email_cr=LFCR", {}, false},
+      // 9-11
+      {"sendall true", {"sendall={true}"}, true},
+      {"sendall ", {"sendall={}"}, true},
+      {"success_html_page /html/success.html", {"success_html_page={/html/success.html}"}, true},
+      {"failure_html_page failure.html", {"failure_html_page={failure.html}"}, true},
+      {"success_html_page", {}, false},
+      // 12-15: the form holds Name:=Joe and From:=jo@b.c.
+      {"headerline Subject: Form Submission Data", {"header(Subject: Form Submission Data|)"}, true},
+      {"headerline ", {"header(|)"}, true},
+      {"headerline", {}, false},
+      {"use_submitted_variable_for_headerline From:", {"header(From:|jo@b.c)"}, true},
+      {"use_submitted_variable_for_headerline Status:", {"header(Status:|)"}, true},
+      {"bodycontent_line Here are the details:", {"body(Here are the details:|)"}, true},
+      {"use_submitted_variable_for_bodycontent Name:", {"body(Name:|Joe)"}, true},
+      {"use_submitted_variable_for_bodycontent Name", {"body(Name|)"}, true},
+      {"use_submitted_variable_for_bodycontent Name: ", {"body(Name: |)"}, true},
+      {"use_submitted_variable_for_bodycontent ", {"body(|unnamed)"}, true},
+      // smtp_timeout: whole seconds as plain digits, 1 to 3600.
+      {"smtp_timeout 5", {"smtp_timeout=5"}, true},
+      {"smtp_timeout 1", {"smtp_timeout=1"}, true},
+      {"smtp_timeout 3600", {"smtp_timeout=3600"}, true},
+      {"smtp_timeout 0005", {"smtp_timeout=5"}, true},
+      {"smtp_timeout 0", {}, false},
+      {"smtp_timeout 3601", {}, false},
+      {"smtp_timeout 99999999999999999999", {}, false},
+      {"smtp_timeout -5", {}, false},
+      {"smtp_timeout +5", {}, false},
+      {"smtp_timeout 5x", {}, false},
+      {"smtp_timeout 5 ", {}, false},
+      {"smtp_timeout  5", {}, false},
+      {"smtp_timeout 2.5", {}, false},
+      {"smtp_timeout ", {}, false},
+      {"smtp_timeout", {}, false},
+      // Comments and blank lines.
+      {"", {}, false},
+      {"# smtp relay", {}, false},
+      {"[section]", {}, false},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    decode_form("Name:=Joe&From:=jo%40b.c&=unnamed");
+    handle_ini_line(row.line);
+    EXPECT_EQ(configuration_changes(), row.changes) << row.line;
+    Lines messages = log_messages();
+    bool counted = !messages.empty() && messages.back() == used_line(row.line);
+    EXPECT_EQ(counted, row.counted) << row.line;
+  }
+}
+
+TEST_F(ConfigTest, HeaderAndBodyLinesLogTheirEntryBeforeTheLineUsed) {
+  decode_form("Name:=Joe");
+  handle_ini_line("headerline Subject: Form Submission Data");
+  handle_ini_line("use_submitted_variable_for_bodycontent Name:");
+  handle_ini_line("use_submitted_variable_for_headerline Missing:");
+  EXPECT_EQ(log_messages(), (Lines{
+                                "add_header_line(Subject: Form Submission Data,)",
+                                used_line("headerline Subject: Form Submission Data"),
+                                "add_body_variable(Name:,Joe}",
+                                used_line("use_submitted_variable_for_bodycontent Name:"),
+                                "add_header_line(Missing:,)",
+                                used_line("use_submitted_variable_for_headerline Missing:"),
+                            }));
+}
+
+TEST_F(ConfigTest, LaterLinesReplaceTextsAndDecideAgain) {
+  const char* lines[] = {"smtp a",          "smtp b",           "hello_method HELO", "hello_method EHLO",
+                         "email_CR=LFCR",   "email_CR=CR",      "no_padding",        "no_padding false",
+                         "smtp_timeout 10", "smtp_timeout 0",   "sendall true",      "sendall false"};
+  for (const char* line : lines) handle_ini_line(line);
+  EXPECT_EQ(configuration_changes(), (Lines{"smtp={b}", "sendall={false}", "no_padding", "smtp_timeout=10"}));
+}
+
+TEST_F(ConfigTest, AppendKeepsCopiesInOrder) {
+  std::string label = "To:";
+  std::string content = "a@b.c";
+  EXPECT_EQ(add_header_line(label.c_str(), content.c_str(), "ini"), 1);
+  label = "xx";
+  content = "yy";
+  EXPECT_EQ(add_header_line(label.c_str(), content.c_str(), "ini"), 1);
+  EXPECT_EQ(add_body_variable("b", "", "ini"), 1);
+  EXPECT_EQ(add_header_line(nullptr, "x", "ini"), 0);
+  EXPECT_EQ(add_body_variable("x", nullptr, "ini"), 0);
+  EXPECT_EQ(configuration_changes(), (Lines{"header(To:|a@b.c)", "header(xx|yy)", "body(b|)"}));
+  EXPECT_EQ(log_messages(), (Lines{"add_header_line(To:,a@b.c)", "add_header_line(xx,yy)", "add_body_variable(b,}",
+                                   "add_header_line((null),x)", "add_body_variable(x,(null)}"}));
+}
+
+TEST_F(ConfigTest, TheThousandAndFirstLineOfAListIsDroppedAndLogged) {
+  struct Row {
+    const char* keyword;
+    const LineList* list;
+    const char* error;
+  } rows[] = {
+      {"headerline ", &header_line_list, "too many header lines in ini file, line dropped {"},
+      {"use_submitted_variable_for_headerline ", &header_line_list,
+       "too many header lines in ini file, line dropped {"},
+      {"bodycontent_line ", &body_line_list, "too many body lines in ini file, line dropped {"},
+      {"use_submitted_variable_for_bodycontent ", &body_line_list,
+       "too many body lines in ini file, line dropped {"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    std::string ini;
+    for (int i = 1; i <= MAX_LINE_ENTRIES + 2; i++) ini += std::string(row.keyword) + "L" + std::to_string(i) + "\n";
+    write_ini(ini);
+    load_ini_file();
+    ASSERT_EQ(row.list->count, MAX_LINE_ENTRIES) << row.keyword;
+    EXPECT_STREQ(row.list->entries[MAX_LINE_ENTRIES - 1].label, "L1000") << row.keyword;
+    Lines messages = log_messages();
+    // Each dropped line: its entry's debug line, then the error, and no "line used".
+    for (int dropped = MAX_LINE_ENTRIES + 1; dropped <= MAX_LINE_ENTRIES + 2; dropped++) {
+      std::string line = std::string(row.keyword) + "L" + std::to_string(dropped);
+      std::size_t at = messages.size() - 2 * static_cast<std::size_t>(MAX_LINE_ENTRIES + 3 - dropped);
+      EXPECT_EQ(messages[at + 1], row.error + line + "}") << row.keyword;
+    }
+    EXPECT_EQ(messages[messages.size() - 5], used_line(std::string(row.keyword) + "L1000"));
+  }
+}
+
+TEST_F(ConfigTest, ADroppedLineStillShowsWhenDebugLinesAreOff) {
+  std::string ini = "logging errors\n";
+  for (int i = 1; i <= MAX_LINE_ENTRIES + 1; i++) ini += "bodycontent_line " + std::to_string(i) + "\n";
+  write_ini(ini);
+  load_ini_file();
+  EXPECT_EQ(log_messages(), (Lines{"too many body lines in ini file, line dropped {bodycontent_line 1001}"}));
+}
+
+// ---- the logging line governs the load's own debug lines ----
+
+TEST_F(ConfigTest, LoggingLineGovernsTheDebugLinesFromItsOwnLineOn) {
+  write_ini(
+      "smtp relay\n"
+      "headerline To: a@b.c\n"
+      "logging errors\n"
+      "headerline Subject: x\n"
+      "sendall true\n"
+      "logging debug\n"
+      "bodycontent_line y\n");
+  load_ini_file();
+  EXPECT_EQ(log_messages(), (Lines{
+                                used_line("smtp relay"),
+                                "add_header_line(To: a@b.c,)",
+                                used_line("headerline To: a@b.c"),
+                                used_line("logging debug"),
+                                "add_body_variable(y,}",
+                                used_line("bodycontent_line y"),
+                            }));
+  EXPECT_EQ(configuration_changes(),
+            (Lines{"smtp={relay}", "logging={debug}", "sendall={true}", "header(To: a@b.c|)", "header(Subject: x|)",
+                   "body(y|)"}));
+}
+
+// ---- the file ----
+
+TEST_F(ConfigTest, EmptyFileGivesTheDefaults) {
+  write_ini("");
+  load_ini_file();
+  EXPECT_EQ(configuration_changes(), Lines{});
+  EXPECT_EQ(log_messages(), Lines{});
+}
+
+TEST_F(ConfigTest, LineEndsMakeNoDifference) {
+  const char* lf = "smtp relay\nheaderline Subject: x\nemail_CR=LFCR\nsendall true";
+  const char* crlf = "smtp relay\r\nheaderline Subject: x\r\nemail_CR=LFCR\r\nsendall true\r\n";
+  write_ini(lf);
+  load_ini_file();
+  Lines from_lf = configuration_changes();
+  Lines log_lf = log_messages();
+  reset_all_subsystems();
+  std::remove(log_file_path);
+  write_ini(crlf);
+  load_ini_file();
+  EXPECT_EQ(configuration_changes(), from_lf);
+  EXPECT_EQ(log_messages(), log_lf);
+  EXPECT_EQ(from_lf, (Lines{"smtp={relay}", "sendall={true}", "email_line_end=CRLF", "header(Subject: x|)"}));
+}
+
+TEST_F(ConfigTest, ACarriageReturnInsideALineEndsIt) {
+  write_ini("smtp relay\rheaderline To: a@b.c\nsendall tr\0ue\n"s);
+  load_ini_file();
+  EXPECT_EQ(configuration_changes(), (Lines{"smtp={relay}", "sendall={tr}"}));
+}
+
+TEST_F(ConfigTest, AnOverLongLineArrivesInPieces) {
+  // The first piece is exactly INI_LINE_SIZE - 1 characters; the rest of the
+  // line is handled as a line of its own.
+  std::string first = "headerline " + std::string(INI_LINE_SIZE - 1 - 11, 'h');
+  ASSERT_EQ(first.size(), static_cast<std::size_t>(INI_LINE_SIZE - 1));
+  write_ini(first + "smtp relay\n" + "sendall true\n");
+  load_ini_file();
+  ASSERT_EQ(header_line_list.count, 1);
+  EXPECT_EQ(std::strlen(header_line_list.entries[0].label), first.size() - 11);
+  EXPECT_STREQ(configuration.smtp, "relay");
+  EXPECT_STREQ(configuration.sendall, "true");
+}
+
+TEST_F(ConfigTest, ALineOfExactlyTheReadSizeIsOneLine) {
+  // INI_LINE_SIZE - 1 characters: the line end arrives as an empty piece.
+  std::string line = "smtp " + std::string(INI_LINE_SIZE - 1 - 5, 's');
+  write_ini(line + "\nsendall yes\n");
+  load_ini_file();
+  EXPECT_EQ(std::strlen(configuration.smtp), line.size() - 5);
+  EXPECT_STREQ(configuration.sendall, "yes");
+}
+
+TEST_F(ConfigTest, ReadIniLineGivesLinesThenNull) {
+  std::string path = scratch_path("lines.ini");
+  write_whole_file(path, "one\r\n\ntwo" + std::string(INI_LINE_SIZE, 'x'));
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  Lines lines;
+  char* line = nullptr;
+  while ((line = read_ini_line(file)) != nullptr) lines.push_back(line);
+  EXPECT_EQ(read_ini_line(file), nullptr) << "the end stays the end";
+  std::fclose(file);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "one\r\n");
+  EXPECT_EQ(lines[1], "\n");
+  EXPECT_EQ(lines[2], "two" + std::string(INI_LINE_SIZE - 1 - 3, 'x'));
+  EXPECT_EQ(lines[3], std::string(4, 'x'));
+}
+
+TEST_F(ConfigTest, CutLineEnd) {
+  struct Row {
+    const char* line;
+    const char* expected;
+  } rows[] = {{"abc\r\n", "abc"}, {"abc\n", "abc"},   {"abc", "abc"},     {"a\rb\nc", "a"},
+              {"a\nb\rc", "a"},   {"\r\n", ""},       {"\n\r", ""},        {"", ""},
+              {"a b \n", "a b "}, {"x\r\r\n", "x"}};
+  for (const Row& row : rows) {
+    std::vector<char> line(row.line, row.line + std::strlen(row.line) + 1);
+    cut_line_end(line.data());
+    EXPECT_STREQ(line.data(), row.expected) << row.line;
+  }
+}
+
+TEST_F(ConfigTest, AMissingIniFileEndsWithTheFatalPage) {
+  std::remove(ini_file_path);
+  EXPECT_EXIT(load_ini_file(), ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
+  EXPECT_EQ(log_messages(), (Lines{"The ini file could not be opened.", "ended"}));
+}
+
+TEST_F(ConfigTest, ResetReleasesEverything) {
+  write_ini("smtp relay\nlogging errors\nheaderline x\nbodycontent_line y\nsmtp_timeout 9\nhello_method HELO\n");
+  load_ini_file();
+  config_reset();
+  EXPECT_EQ(configuration_changes(), Lines{});
+}
+
+}  // namespace
