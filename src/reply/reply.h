@@ -1,43 +1,123 @@
 // reply.h - the HTTP reply after the send attempt (the success or failure
 // page, with "||name||" tokens replaced by submitted values) and the FAQ
 // page of the -FAQ command.
+//
+// Everything here writes to standard output and reports its problems as
+// LOG_ERROR lines; nothing returns a failure and nothing ends the process
+// (only a TextBuffer that cannot grow does, through emit_fatal_page).
 #pragma once
 
+#include "config/config.h"
+#include "form/form.h"
 #include "platform/platform.h"
 
 // ---- limits ----
 
-constexpr int REPLY_PAGE_LINE_SIZE = 10000;  // a page line is read 9998 characters at a time
-constexpr int SUBSTITUTION_LIMIT = 63000;    // printf_substituted's formatted text
+constexpr int REPLY_PAGE_LINE_SIZE = 10000;       // a page line is read 9998 characters at a time
+constexpr int SUBSTITUTION_LIMIT = 63000;         // printf_substituted's formatted text
+constexpr int SUBSTITUTION_BUFFER_SIZE = 64000;   // ... and the buffer it is formatted into
+// A token's name: a name longer than any request body is no submitted name.
+constexpr int TOKEN_NAME_BUFFER_SIZE = FORM_BUFFER_SIZE;
+// A built-in page's reason: a page setting as long as an ini line, the
+// error's text and the words around them.
+constexpr int REPLY_MESSAGE_SIZE = INI_LINE_BUFFER_SIZE + 1000;
+constexpr int FAQ_LINE_LIMIT = 1998;              // characters of a FAQ line taken per line
+constexpr int FAQ_ESCAPED_LIMIT = 1998;           // characters print_escaped writes at most
+constexpr int FAQ_REPLACEMENT_SIZE = 200;         // a rule's formatted replacement
+constexpr int FAQ_REPLACEMENT_COUNTER_USES = 5;   // "%d" conversions a replacement may hold
+constexpr int FAQ_RULE_COUNT = 4;                 // rules in each rule table
+constexpr int FAQ_ENTRY_COUNT = 29;               // questions in FAQ_LINES
+constexpr int FAQ_PRE_BLOCK_COUNT = 10;           // "[pre]" blocks in FAQ_LINES
+constexpr int FAQ_MAX_LINE_LENGTH = 208;          // longest line of FAQ_LINES
 
 enum ReplyVariant { REPLY_SUCCESS, REPLY_FAILURE };
 
-// ---- process-wide state: none besides the FAQ rule counters (faq.cpp) ----
+// The line put in front of the closing html tag of a reply page while
+// add_orlund_link is on; it ends with its own line end.
+extern const char REPLY_LINK_LINE[];
 
-// Back to the state of process start (tests only).
+// ---- the FAQ's records ----
+
+// How a rule's match changes the printing of lines.
+enum FaqLineEffect {
+  FAQ_LINE_UNCHANGED,         // printing stays as it is
+  FAQ_PRINT_FROM_THIS_LINE,   // switched on before the line is written
+  FAQ_PRINT_FROM_NEXT_LINE,   // switched on after the line
+  FAQ_STOP_AFTER_THIS_LINE,   // switched off after the line
+};
+
+// How a rule's match changes the HTML escaping of lines.
+enum FaqEscapeEffect {
+  FAQ_ESCAPE_OFF_FROM_THIS_LINE,  // switched off before the line is written
+  FAQ_ESCAPE_ON_FROM_THIS_LINE,   // switched on before the line is written
+  FAQ_ESCAPE_ON_AFTER_THIS_LINE,  // switched on after the line
+  FAQ_ESCAPE_OFF_AFTER_THIS_LINE, // switched off after the line
+};
+
+// One markup rule: where `tag` occurs in a line, its first occurrence is
+// replaced by `replacement` formatted with the raised `counter` for each of
+// its "%d" conversions (at most FAQ_REPLACEMENT_COUNTER_USES), and the two
+// effects are noted for that line.
+struct FaqRule {
+  const char* tag;
+  const char* replacement;
+  int counter;  // matches so far; raised before each use, so the first shows 1
+  FaqLineEffect line_effect;
+  FaqEscapeEffect escape_effect;
+};
+
+// The questions and answers: 29 entries of "[q]", question lines, "[a]" and
+// answer lines with "[pre]" ... "[/pre]" blocks, then empty lines. No line
+// end inside a line. Defined in faq_text.cpp.
+extern const char* const FAQ_LINES[];
+extern const int FAQ_LINE_COUNT;
+
+// ---- process-wide state (defined in faq.cpp) ----
+
+// The two rule tables with their counters: the index section's and the
+// answer section's. The counters start at 0 and count for the whole process.
+extern FaqRule FAQ_INDEX_RULES[FAQ_RULE_COUNT];
+extern FaqRule FAQ_ANSWER_RULES[FAQ_RULE_COUNT];
+
+// Back to the state of process start: both tables' counters at 0 (tests only).
 void reply_reset();
 
 // ---- reply pages (reply_page.cpp) ----
 
 // Writes the whole HTTP reply on standard output: "Pragma: no-cache",
 // "Content-type: text/html", then the configured page with its tokens
-// replaced and the link line before the closing tag, or a built-in page
-// (and a LOG_ERROR line) when the page is not set or cannot be read.
+// replaced and REPLY_LINK_LINE before the closing tag, or a built-in page
+// (and a LOG_ERROR line) when the page is not set or cannot be opened or
+// read. A page that fails to read part-way ends where the failure happened,
+// with a LOG_ERROR line. Reads the Configuration and the FormVariableTable
+// and changes neither.
 void write_reply_page(ReplyVariant variant);
 
 // Formats and writes the text through print_substituted; writes nothing when
 // it is empty or longer than SUBSTITUTION_LIMIT characters.
 void printf_substituted(const char* format, ...) QUILLET_PRINTF(1, 2);
 
-// Writes `text` on standard output with each "||name||" replaced by the
-// HTML-escaped form_value(name); an unmatched "||" gives
-// "token not terminated {...}".
+// Writes `text` on standard output with each "||name||" replaced by
+// form_value(name) with & < > " ' written as &amp; &lt; &gt; &quot; &#39;
+// ("||" inside a value is no token); from an unmatched "||" on, the rest
+// of the text is written as "token not terminated {<rest>}".
 void print_substituted(const char* text);
 
 // ---- the FAQ page (faq.cpp) ----
 
-// Writes the FAQ page (index, then answers) on standard output.
+// Writes the FAQ page (index, then answers) on standard output. Not a CGI
+// reply: no HTTP header lines. Meant to run once per process, since the
+// rule counters number the questions.
 void write_faq_page();
 
-// Writes `text` HTML-escaped through `format` (which has one "%s").
-void print_escaped(const char* format, const char* text);
+// Walks FAQ_LINES once with the FAQ_RULE_COUNT rules of `rules` and writes
+// the section they describe.
+void render_faq_pass(FaqRule* rules);
+
+// The same walk over any `line_count` lines (render_faq_pass uses FAQ_LINES).
+void render_faq_lines(const char* const* lines, int line_count, FaqRule* rules);
+
+// Writes `text` through `format` (which has one "%s") with & > < " written as
+// &amp; &gt; &lt; &quot;. The escaped text is cut after FAQ_ESCAPED_LIMIT
+// characters, never inside an escape.
+void print_escaped(const char* format, const char* text) QUILLET_PRINTF(1, 0);

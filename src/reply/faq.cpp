@@ -1,0 +1,133 @@
+// faq.cpp - the -FAQ page: FAQ_LINES walked twice, once for the index and
+// once for the answers, each walk with its own markup rules.
+#include <cstdio>
+#include <cstring>
+
+#include "reply/reply.h"
+#include "support/support.h"
+
+// ---- process-wide state ----
+
+// Index: each question becomes a linked list item; printing stops after the
+// "[a]" line, so the answers stay out of the index.
+FaqRule FAQ_INDEX_RULES[FAQ_RULE_COUNT] = {
+    {"[q]", "<li><A HREF=\"#Q%d\">Q %d </A>", 0, FAQ_PRINT_FROM_THIS_LINE, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+    {"[a]", "</li>\n", 0, FAQ_STOP_AFTER_THIS_LINE, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+    {"[pre]", "", 0, FAQ_LINE_UNCHANGED, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+    {"[/pre]", "", 0, FAQ_LINE_UNCHANGED, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+};
+
+// Answers: questions are headings the index links to; answer text is
+// escaped except inside "[pre]" blocks, which hold markup-safe examples.
+FaqRule FAQ_ANSWER_RULES[FAQ_RULE_COUNT] = {
+    {"[q]", "<BR><H3><a name=\"Q%d\">Q %d </a>", 0, FAQ_PRINT_FROM_NEXT_LINE, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+    {"[a]", "</H3><B>A %d - </B>", 0, FAQ_PRINT_FROM_NEXT_LINE, FAQ_ESCAPE_ON_AFTER_THIS_LINE},
+    {"[pre]", "<pre>", 0, FAQ_PRINT_FROM_NEXT_LINE, FAQ_ESCAPE_OFF_FROM_THIS_LINE},
+    {"[/pre]", "</pre>", 0, FAQ_PRINT_FROM_NEXT_LINE, FAQ_ESCAPE_ON_AFTER_THIS_LINE},
+};
+
+void reply_reset() {
+  for (int i = 0; i < FAQ_RULE_COUNT; i++) {
+    FAQ_INDEX_RULES[i].counter = 0;
+    FAQ_ANSWER_RULES[i].counter = 0;
+  }
+}
+
+void print_escaped(const char* format, const char* text) {
+  char escaped[FAQ_ESCAPED_LIMIT + 1];
+  int length = 0;
+  // Whole characters or whole escapes only: the text is cut before the first
+  // one that would not fit in FAQ_ESCAPED_LIMIT characters.
+  for (const char* at = text; *at != '\0'; at++) {
+    const char* piece = nullptr;
+    switch (*at) {
+      case '&': piece = "&amp;"; break;
+      case '>': piece = "&gt;"; break;
+      case '<': piece = "&lt;"; break;
+      case '"': piece = "&quot;"; break;
+      default: break;
+    }
+    int piece_length = piece != nullptr ? static_cast<int>(std::strlen(piece)) : 1;
+    if (length + piece_length > FAQ_ESCAPED_LIMIT) break;
+    if (piece != nullptr) {
+      std::memcpy(escaped + length, piece, static_cast<std::size_t>(piece_length));
+    } else {
+      escaped[length] = *at;
+    }
+    length += piece_length;
+  }
+  escaped[length] = '\0';
+  std::printf(format, escaped);
+}
+
+// Replaces the first occurrence of the rule's tag in `line` (which holds the
+// tag) by the rule's replacement, formatted with the freshly raised counter.
+static void apply_rule(TextBuffer* line, FaqRule* rule, const char* found) {
+  rule->counter++;
+  char replacement[FAQ_REPLACEMENT_SIZE];
+  int counter = rule->counter;
+  // Every "%d" of a replacement shows the counter; unused arguments are ignored.
+  int length = std::snprintf(replacement, sizeof replacement, rule->replacement, counter, counter,
+                             counter, counter, counter);
+  if (length < 0) replacement[0] = '\0';
+  int before = static_cast<int>(found - line->chars);
+  // setf formats into its scratch buffer before it copies, so the line may
+  // be both the source and the destination.
+  text_buffer_setf(line, "%.*s%s%s", before, line->chars, replacement, found + std::strlen(rule->tag));
+}
+
+void render_faq_lines(const char* const* lines, int line_count, FaqRule* rules) {
+  bool printing = true;
+  bool escaping = false;
+  TextBuffer* line = text_buffer_create("");
+
+  for (int i = 0; i < line_count; i++) {
+    text_buffer_setf(line, "%.*s", FAQ_LINE_LIMIT, lines[i]);
+
+    // Effects noted for this line; a later rule's replace an earlier one's.
+    bool matched = false;
+    FaqLineEffect line_effect = FAQ_LINE_UNCHANGED;
+    FaqEscapeEffect escape_effect = FAQ_ESCAPE_OFF_FROM_THIS_LINE;
+    for (int r = 0; r < FAQ_RULE_COUNT; r++) {
+      const char* found = std::strstr(line->chars, rules[r].tag);
+      if (found == nullptr) continue;
+      apply_rule(line, &rules[r], found);
+      matched = true;
+      line_effect = rules[r].line_effect;
+      escape_effect = rules[r].escape_effect;
+    }
+
+    if (matched) {
+      if (escape_effect == FAQ_ESCAPE_OFF_FROM_THIS_LINE) escaping = false;
+      if (escape_effect == FAQ_ESCAPE_ON_FROM_THIS_LINE) escaping = true;
+      if (line_effect == FAQ_PRINT_FROM_THIS_LINE) printing = true;
+    }
+
+    if (printing) {
+      if (escaping) {
+        print_escaped("%s\n", line->chars);
+      } else {
+        std::printf("%s\n", line->chars);
+      }
+    }
+
+    if (matched) {
+      if (line_effect == FAQ_PRINT_FROM_NEXT_LINE) printing = true;
+      if (line_effect == FAQ_STOP_AFTER_THIS_LINE) printing = false;
+      if (escape_effect == FAQ_ESCAPE_ON_AFTER_THIS_LINE) escaping = true;
+      if (escape_effect == FAQ_ESCAPE_OFF_AFTER_THIS_LINE) escaping = false;
+    }
+  }
+
+  text_buffer_free(line);
+}
+
+void render_faq_pass(FaqRule* rules) { render_faq_lines(FAQ_LINES, FAQ_LINE_COUNT, rules); }
+
+void write_faq_page() {
+  std::fputs("<HTML>\n<HEAD></HEAD>\n<BODY>\n<H2>QUILLET FAQ</H2><BR><UL>", stdout);
+  render_faq_pass(FAQ_INDEX_RULES);
+  std::fputs("</UL><BR>", stdout);
+  render_faq_pass(FAQ_ANSWER_RULES);
+  std::fputs("</BODY>\n</HTML>\n", stdout);
+}
