@@ -1,0 +1,885 @@
+"""Real mail servers on loopback for the interoperability tests.
+
+Two kinds, each started and stopped by the test that needs it:
+
+- `postfix_server(strict=...)`: Debian's Postfix as a private instance (its own
+  config, queue and data directories under a scratch directory), started and
+  stopped with its own commands (`postfix -c DIR start` / `stop`), its smtpd
+  on 127.0.0.1 and a port the system picked (a socket bound to port 0 tells
+  it; a start that finds it taken again tries another), relaying nothing,
+  delivering quillettest@localhost into a Maildir and victim@localhost (an
+  alias) into another, and refusing every other local name at RCPT.
+  `strict=True` adds the settings that refuse unauthorised pipelining and
+  bare line feeds from every client.
+- `aiosmtpd_server(refuse=...)`: aiosmtpd run by /usr/bin/python3 as a child
+  process on 127.0.0.1 and a port the system picked, writing each accepted
+  message's envelope and exact DATA content to a folder, and refusing one
+  chosen recipient at RCPT.
+
+Both give `smtp` (the ini file's value), `messages(mailbox)` -> list of
+`Message` (exact bytes as stored, the message as the client sent it, the
+envelope), `everything()`, `clear()`, `refusal(address)` (the RCPT reply for
+a refused address) and `log_text()`; Postfix's `messages` first waits, for a
+bounded time, until its queue is empty. Nothing here installs anything: scripts/install-deps
+does, from scripts/packages.txt. Postfix needs root (its private instance
+runs its daemons as the postfix account and delivers as quillettest).
+
+Every instance lives in its own folder under SCRATCH_ROOT, named after the
+test process that owns it. A folder whose owner is gone is what an
+interrupted run left: its Postfix is stopped with its own stop command (or,
+if that fails, its master is ended by the PID in its own pid file) and the
+folder removed before a new instance starts.
+
+Run as a program (`/usr/bin/python3 mailservers.py aiosmtpd --folder F
+--refuse ADDRESS`), this module is the aiosmtpd server itself.
+"""
+
+import contextlib
+import json
+import os
+import pwd
+import re
+import selectors
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON = "/usr/bin/python3"
+
+POSTFIX = "/usr/sbin/postfix"
+POSTCONF = "/usr/sbin/postconf"
+POSTQUEUE = "/usr/sbin/postqueue"
+POSTFIX_MASTER = "/usr/lib/postfix/sbin/master"
+
+SCRATCH_ROOT = os.path.join(tempfile.gettempdir(), "quillet-mailservers-%d" % os.geteuid())
+
+# The local account whose mailbox receives the delivered messages.
+TEST_ACCOUNT = "quillettest"
+TEST_ADDRESS = TEST_ACCOUNT + "@localhost"
+# A second deliverable mailbox (an alias on Postfix), for messages that must
+# never arrive: a header injection's would-be Bcc recipient.
+VICTIM = "victim"
+VICTIM_ADDRESS = VICTIM + "@localhost"
+# An address Postfix refuses at RCPT (no such local user); aiosmtpd refuses
+# whichever address it is told to.
+UNKNOWN_ADDRESS = "nobody-such@localhost"
+
+START_ATTEMPTS = 5          # a picked port may be taken before the server binds it
+STOP_WAIT_SECONDS = 20      # for a master to go after `postfix stop`
+DELIVERY_WAIT_SECONDS = 60  # for the queue to empty
+SERVER_START_SECONDS = 30   # for aiosmtpd to report its port
+COMMAND_SECONDS = 120       # any postfix/postconf/postqueue command
+
+
+class MailServerError(Exception):
+    """A server could not be set up, started, stopped or waited for."""
+
+
+class Message:
+    """One delivered message: where it is stored, its exact bytes, its
+    envelope sender and recipients (as the server recorded them)."""
+
+    def __init__(self, path, data, sender, recipients, extra=None, content=None):
+        self.path = path
+        self.data = data              # bytes, as stored
+        # The message as the client sent it: `data` without the fields the
+        # delivering server put on top (Return-Path, Received, ...).
+        self.content = data if content is None else content
+        self.sender = sender          # envelope sender (MAIL FROM)
+        self.recipients = recipients  # envelope recipients for this copy
+        self.extra = extra or {}
+
+    @property
+    def header_block(self):
+        """The stored header block up to the first empty line, the delivering
+        server's own fields included."""
+        return split_message(self.data)[0]
+
+    @property
+    def body(self):
+        return split_message(self.data)[1]
+
+    def header_lines(self):
+        """The header block's lines, line ends removed (folded lines stay
+        separate: a continuation begins with a space or tab)."""
+        return [line.rstrip(b"\r") for line in self.header_block.split(b"\n") if line != b""]
+
+    def headers(self, name):
+        """The unfolded values of every header field called `name` (any case)."""
+        wanted = name.lower().encode("ascii") + b":"
+        found = []
+        for field in unfold(self.header_lines()):
+            if field.lower().startswith(wanted):
+                found.append(field[len(wanted):].strip())
+        return found
+
+    def __repr__(self):
+        return "Message(%r, from=%r, to=%r, %d bytes)" % (self.path, self.sender, self.recipients, len(self.data))
+
+
+def split_message(data):
+    """(header block, body) of a stored message: the header block ends with
+    the line end before the first empty line, which belongs to neither."""
+    match = re.search(rb"\n(\r?\n)", data)
+    if not match:
+        return data, b""
+    return data[: match.start() + 1], data[match.end():]
+
+
+def unfold(lines):
+    """Header fields from header lines: a line that begins with a space or tab
+    continues the field before it (RFC 5322 2.2.3)."""
+    fields = []
+    for line in lines:
+        if line[:1] in (b" ", b"\t") and fields:
+            fields[-1] += b"\r\n" + line
+        else:
+            fields.append(line)
+    return fields
+
+
+# ---- helpers ----
+
+
+def free_loopback_port():
+    """A TCP port on 127.0.0.1 that was free a moment ago (the system picked it)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run_command(args, env=None, timeout=COMMAND_SECONDS):
+    completed = subprocess.run(args, capture_output=True, env=env, timeout=timeout)
+    return completed.returncode, completed.stdout.decode("latin-1") + completed.stderr.decode("latin-1")
+
+
+def process_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    # A zombie is gone for our purposes.
+    try:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return True
+
+
+def wait_until(predicate, seconds, interval=0.05):
+    deadline = time.monotonic() + seconds
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(interval)
+
+
+def scratch_root():
+    """SCRATCH_ROOT, created if missing; refused if it is not a plain folder
+    of ours (a symbolic link, another owner)."""
+    try:
+        os.mkdir(SCRATCH_ROOT, 0o755)
+    except FileExistsError:
+        pass
+    info = os.lstat(SCRATCH_ROOT)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid():
+        raise MailServerError("%s is not a folder owned by this account" % SCRATCH_ROOT)
+    os.chmod(SCRATCH_ROOT, 0o755)  # the delivering accounts must pass through
+    return SCRATCH_ROOT
+
+
+def new_instance_dir(kind):
+    """A new instance folder "<kind>-<pid of this process>-<random>"; the
+    name says which test process owns it from the moment it exists."""
+    root = scratch_root()
+    remove_stale_instances(root)
+    directory = tempfile.mkdtemp(prefix="%s-%d-" % (kind, os.getpid()), dir=root)
+    os.chmod(directory, 0o755)
+    return directory
+
+
+def instance_owner(name):
+    match = re.match(r"(?:postfix|aiosmtpd)-(\d+)-", name)
+    return int(match.group(1)) if match else None
+
+
+def remove_stale_instances(root):
+    """Stops and removes the instances whose test process is gone."""
+    for name in os.listdir(root):
+        directory = os.path.join(root, name)
+        owner = instance_owner(name)
+        if owner is None or not os.path.isdir(directory) or os.path.islink(directory):
+            continue
+        if owner == os.getpid() or process_alive(owner):
+            continue
+        if os.path.isdir(os.path.join(directory, "conf")):
+            stop_postfix_instance(directory)
+        stop_recorded_child(directory)
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def stop_recorded_child(directory):
+    """Ends a leftover aiosmtpd child of an instance folder, by the PID it
+    recorded, when that process still runs this module."""
+    try:
+        with open(os.path.join(directory, "server.pid")) as handle:
+            pid = int(handle.read().strip())
+        with open("/proc/%d/cmdline" % pid, "rb") as handle:
+            command = handle.read()
+    except (OSError, ValueError):
+        return
+    if b"mailservers.py" in command and directory.encode() in command:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGTERM)
+        if not wait_until(lambda: not process_alive(pid), STOP_WAIT_SECONDS):
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+
+
+# ---- Postfix ----
+
+
+def postfix_version():
+    status, output = run_command([POSTCONF, "-dh", "mail_version"])
+    return output.strip() if status == 0 else None
+
+
+def postfix_known_parameters(names):
+    """Which of `names` this Postfix knows (postconf -d prints them)."""
+    known = []
+    for name in names:
+        status, output = run_command([POSTCONF, "-d", name])
+        if status == 0 and output.startswith(name + " ="):
+            known.append(name)
+    return known
+
+
+STRICT_SETTINGS = {
+    "smtpd_forbid_unauth_pipelining": "yes",
+    "smtpd_forbid_bare_newline": "reject",
+    "smtpd_forbid_bare_newline_exclusions": "",
+}
+
+# Every service runs outside a chroot: the private queue directory has no
+# copy of /etc for a chrooted daemon.
+MASTER_CF = """\
+# service type  private unpriv  chroot  wakeup  maxproc command + args
+{listen}  inet  n       -       n       -       -       smtpd
+pickup    unix  n       -       n       60      1       pickup
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+proxywrite unix -       -       n       -       1       proxymap
+smtp      unix  -       -       n       -       -       smtp
+relay     unix  -       -       n       -       -       smtp
+showq     unix  n       -       n       -       -       showq
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
+local     unix  -       n       n       -       -       local
+virtual   unix  -       n       n       -       -       virtual
+lmtp      unix  -       -       n       -       -       lmtp
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+"""
+
+# Debian's own main.cf lines first (what its postinst writes), then what a
+# private, loopback-only, non-relaying instance needs.
+MAIN_CF = """\
+smtpd_banner = $myhostname ESMTP $mail_name (Debian/GNU)
+biff = no
+append_dot_mydomain = no
+readme_directory = no
+compatibility_level = 3.6
+
+queue_directory = {root}/queue
+data_directory = {root}/data
+maillog_file = {root}/maillog
+maillog_file_prefixes = {root}
+mail_owner = postfix
+setgid_group = postdrop
+
+myhostname = mail.quillet.test
+mydomain = quillet.test
+myorigin = $myhostname
+mydestination = $myhostname, localhost.$mydomain, localhost
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_peername_lookup = no
+# Store the header block as the client sent it: no address rewriting and no
+# added Date or Message-Id, so the delivered bytes can be compared exactly.
+local_header_rewrite_clients =
+
+# Nothing leaves this instance.
+relayhost =
+smtpd_relay_restrictions = reject_unauth_destination
+default_transport = error:5.7.1 this test server relays nothing
+relay_transport = error:5.7.1 this test server relays nothing
+
+# quillettest@localhost goes to {root}/spool/quillettest/ (a Maildir),
+# victim@localhost to {root}/victim/; every other local name is refused at
+# RCPT as unknown.
+mail_spool_directory = {root}/spool/
+alias_maps = inline:{{ {{ victim = {root}/victim/ }} }}
+alias_database =
+"""
+
+
+class PostfixServer:
+    """A private Postfix instance; see postfix_server()."""
+
+    def __init__(self, strict=False):
+        self.strict = strict
+        self.root = None
+        self.port = None
+        self.host = "127.0.0.1"
+
+    # -- paths --
+
+    @property
+    def config_dir(self):
+        return os.path.join(self.root, "conf")
+
+    @property
+    def queue_dir(self):
+        return os.path.join(self.root, "queue")
+
+    def mailbox_dir(self, mailbox=TEST_ACCOUNT):
+        if mailbox == VICTIM:
+            return os.path.join(self.root, "victim")
+        return os.path.join(self.root, "spool", mailbox)
+
+    @property
+    def smtp(self):
+        """The ini file's `smtp` value for this server."""
+        return "%s:%d" % (self.host, self.port)
+
+    @property
+    def name(self):
+        return "postfix-strict" if self.strict else "postfix-default"
+
+    @staticmethod
+    def refusal(address):
+        """The reply to RCPT TO for a local name that has no mailbox."""
+        return "550 5.1.1 <%s>: Recipient address rejected: User unknown in local recipient table" % address
+
+    # -- life --
+
+    def start(self):
+        check_root("Postfix's private instance")
+        for program in (POSTFIX, POSTCONF, POSTQUEUE, POSTFIX_MASTER):
+            if not os.path.exists(program):
+                raise MailServerError("%s is missing: run scripts/install-deps" % program)
+        if self.strict:
+            missing = sorted(set(STRICT_SETTINGS) - set(postfix_known_parameters(STRICT_SETTINGS)))
+            if missing:
+                raise MailServerError("Postfix %s does not know %s" % (postfix_version(), ", ".join(missing)))
+        ensure_test_account()
+        self.root = new_instance_dir("postfix")
+        try:
+            self._lay_out()
+            last = ""
+            for _ in range(START_ATTEMPTS):
+                self.port = free_loopback_port()
+                self._write_config()
+                with open(os.path.join(self.root, "maillog"), "wb"):
+                    pass  # this attempt's lines only
+                status, output = self._postfix("start")
+                if status == 0:
+                    return self
+                last = output + self.log_text()[-4000:]
+                self._postfix("stop")
+                if "Address already in use" not in last:
+                    break
+            raise MailServerError("postfix -c %s start failed:\n%s" % (self.config_dir, last))
+        except BaseException:
+            self.stop()
+            raise
+
+    def _lay_out(self):
+        account = pwd.getpwnam(TEST_ACCOUNT)
+        nobody = pwd.getpwnam("nobody")
+        os.makedirs(self.config_dir)
+        os.makedirs(self.queue_dir)
+        os.chmod(self.queue_dir, 0o755)
+        postfix_account = pwd.getpwnam("postfix")
+        os.makedirs(os.path.join(self.root, "data"))
+        os.chown(os.path.join(self.root, "data"), postfix_account.pw_uid, postfix_account.pw_gid)
+        # The spool is writable by the test account only: local(8) creates
+        # and fills the Maildir as the recipient.
+        spool = os.path.join(self.root, "spool")
+        os.makedirs(spool)
+        os.chown(spool, account.pw_uid, account.pw_gid)
+        os.chmod(spool, 0o755)
+        # Deliveries to an alias file run as default_privs (nobody).
+        victim = self.mailbox_dir(VICTIM)
+        os.makedirs(victim)
+        os.chown(victim, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(victim, 0o755)
+
+    def _write_config(self):
+        main_cf = MAIN_CF.format(root=self.root)
+        if self.strict:
+            main_cf += "\n# Refuse what Postfix 3.9 and later refuse by default, from every client.\n"
+            main_cf += "".join("%s = %s\n" % item for item in STRICT_SETTINGS.items())
+        with open(os.path.join(self.config_dir, "main.cf"), "w") as handle:
+            handle.write(main_cf)
+        with open(os.path.join(self.config_dir, "master.cf"), "w") as handle:
+            handle.write(MASTER_CF.format(listen="127.0.0.1:%d" % self.port))
+
+    def _postfix(self, *args):
+        return run_command([POSTFIX, "-c", self.config_dir] + list(args), env=postfix_environment())
+
+    def master_pid(self):
+        return master_pid_of(self.root)
+
+    def server_pid(self):
+        """The process that holds the listening socket."""
+        return self.master_pid()
+
+    def stop(self):
+        if self.root is None:
+            return
+        stop_postfix_instance(self.root)
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.root = None
+
+    # -- mail --
+
+    def postconf(self, name):
+        status, output = run_command([POSTCONF, "-c", self.config_dir, "-h", name], env=postfix_environment())
+        if status != 0:
+            raise MailServerError("postconf %s: %s" % (name, output))
+        return output.strip()
+
+    def queue_listing(self):
+        status, output = run_command([POSTQUEUE, "-c", self.config_dir, "-p"], env=postfix_environment())
+        if status != 0:
+            raise MailServerError("postqueue -p failed: %s" % output)
+        return output
+
+    def wait_for_delivery(self, seconds=DELIVERY_WAIT_SECONDS):
+        """Waits until the queue is empty (every accepted message delivered or
+        bounced); raises MailServerError with the queue listing otherwise."""
+        listing = ""
+
+        def empty():
+            nonlocal listing
+            listing = self.queue_listing()
+            return "Mail queue is empty" in listing
+
+        if not wait_until(empty, seconds, interval=0.1):
+            raise MailServerError("queue not empty after %ds:\n%s" % (seconds, listing))
+
+    def messages(self, mailbox=TEST_ACCOUNT):
+        """The messages delivered to `mailbox` (TEST_ACCOUNT or VICTIM), oldest
+        first, after waiting for the queue to empty."""
+        self.wait_for_delivery()
+        return read_maildir(self.mailbox_dir(mailbox))
+
+    def everything(self):
+        """Every delivered message, whatever its mailbox."""
+        return self.messages(TEST_ACCOUNT) + self.messages(VICTIM)
+
+    def clear(self):
+        """Removes every delivered message and the log's old lines."""
+        self.wait_for_delivery()
+        for mailbox in (TEST_ACCOUNT, VICTIM):
+            clear_maildir(self.mailbox_dir(mailbox))
+        with contextlib.suppress(FileNotFoundError):
+            os.truncate(os.path.join(self.root, "maillog"), 0)
+
+    def log_text(self):
+        if self.root is None:
+            return ""
+        try:
+            with open(os.path.join(self.root, "maillog"), "rb") as handle:
+                return handle.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
+
+
+def postfix_environment():
+    environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C"}
+    return environment
+
+
+def master_pid_of(root):
+    try:
+        with open(os.path.join(root, "queue", "pid", "master.pid")) as handle:
+            return int(handle.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def is_postfix_master(pid, root):
+    """Whether `pid` is the master of the instance in `root` (the master
+    works in its queue directory), not some other process or instance."""
+    try:
+        return (os.readlink("/proc/%d/exe" % pid) == POSTFIX_MASTER
+                and os.readlink("/proc/%d/cwd" % pid) == os.path.join(root, "queue"))
+    except OSError:
+        return False
+
+
+def stop_postfix_instance(root):
+    """Stops the Postfix of the instance folder `root` with its own stop
+    command; if its master is still there after STOP_WAIT_SECONDS, ends it
+    (and with it its process group) by the PID in the instance's pid file."""
+    pid = master_pid_of(root)
+    if pid is not None and not is_postfix_master(pid, root):
+        pid = None  # a stale pid file: that number is someone else's now
+    config = os.path.join(root, "conf")
+    if os.path.exists(os.path.join(config, "main.cf")) and os.path.exists(POSTFIX):
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            run_command([POSTFIX, "-c", config, "stop"], env=postfix_environment())
+    if pid is None:
+        return
+    if wait_until(lambda: not process_alive(pid), STOP_WAIT_SECONDS, interval=0.1):
+        return
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        run_command([POSTFIX, "-c", config, "abort"], env=postfix_environment())
+    if not wait_until(lambda: not process_alive(pid), STOP_WAIT_SECONDS, interval=0.1):
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(pid, signal.SIGKILL)  # the master leads its own process group
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+
+
+def listening_addresses(pid):
+    """The (address, port) pairs on which process `pid` has listening TCP
+    sockets, from /proc (IPv4 and IPv6)."""
+    inodes = set()
+    fd_dir = "/proc/%d/fd" % pid
+    for name in os.listdir(fd_dir):
+        with contextlib.suppress(OSError):
+            target = os.readlink(os.path.join(fd_dir, name))
+            if target.startswith("socket:["):
+                inodes.add(target[len("socket:["):-1])
+    found = []
+    for table, family in (("/proc/net/tcp", socket.AF_INET), ("/proc/net/tcp6", socket.AF_INET6)):
+        with contextlib.suppress(FileNotFoundError):
+            with open(table) as handle:
+                next(handle)
+                for row in handle:
+                    fields = row.split()
+                    local, state, inode = fields[1], fields[3], fields[9]
+                    if state != "0A" or inode not in inodes:  # 0A: LISTEN
+                        continue
+                    address, port = local.split(":")
+                    raw = bytes.fromhex(address)
+                    # /proc shows the address as 32-bit words in host order.
+                    raw = b"".join(raw[i:i + 4][::-1] for i in range(0, len(raw), 4))
+                    found.append((socket.inet_ntop(family, raw), int(port, 16)))
+    return found
+
+
+def check_root(what):
+    if os.geteuid() != 0:
+        raise MailServerError("%s needs root" % what)
+
+
+def ensure_test_account():
+    """The system account that owns the test mailbox; created when missing."""
+    with contextlib.suppress(KeyError):
+        return pwd.getpwnam(TEST_ACCOUNT)
+    status, output = run_command(
+        ["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin",
+         "--comment", "quillet interoperability tests", TEST_ACCOUNT],
+        env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"},
+    )
+    try:
+        return pwd.getpwnam(TEST_ACCOUNT)  # a parallel run may have made it
+    except KeyError:
+        raise MailServerError("useradd %s failed: %s" % (TEST_ACCOUNT, output)) from None
+
+
+def read_maildir(directory):
+    """The messages of a Maildir (new/ and cur/), oldest first. Postfix's
+    local delivery puts Return-Path (the envelope sender), Delivered-To (the
+    final recipient) and X-Original-To (the address given at RCPT) on top."""
+    found = []
+    for sub in ("new", "cur"):
+        folder = os.path.join(directory, sub)
+        if not os.path.isdir(folder):
+            continue
+        for name in os.listdir(folder):
+            path = os.path.join(folder, name)
+            found.append((os.stat(path).st_mtime_ns, name, path))
+    messages = []
+    for _, _, path in sorted(found):
+        with open(path, "rb") as handle:
+            data = handle.read()
+        message = Message(path, data, None, [], content=data[delivery_fields_length(data):])
+        sender = message.headers("Return-Path")
+        message.sender = sender[0].decode("latin-1").strip("<>") if sender else None
+        message.recipients = [value.decode("latin-1") for value in message.headers("X-Original-To")]
+        messages.append(message)
+    return messages
+
+
+# What Postfix's smtpd and local delivery put in front of a message.
+DELIVERY_FIELDS = (b"return-path:", b"x-original-to:", b"delivered-to:", b"received:")
+
+
+def delivery_fields_length(data):
+    """How many leading bytes of a delivered message are the delivery fields
+    (each with its continuation lines)."""
+    position = 0
+    in_field = False
+    while position < len(data):
+        end = data.find(b"\n", position)
+        end = len(data) if end < 0 else end + 1
+        line = data[position:end]
+        if line.lower().startswith(DELIVERY_FIELDS):
+            in_field = True
+        elif not (in_field and line[:1] in (b" ", b"\t")):
+            break
+        position = end
+    return position
+
+
+def clear_maildir(directory):
+    for sub in ("new", "cur", "tmp"):
+        folder = os.path.join(directory, sub)
+        if os.path.isdir(folder):
+            for name in os.listdir(folder):
+                os.unlink(os.path.join(folder, name))
+
+
+@contextlib.contextmanager
+def postfix_server(strict=False):
+    """A running private Postfix instance (PostfixServer); stopped on exit."""
+    server = PostfixServer(strict)
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+# ---- aiosmtpd ----
+
+
+class AiosmtpdServer:
+    """aiosmtpd as a child process; see aiosmtpd_server()."""
+
+    name = "aiosmtpd"
+
+    def __init__(self, refuse=UNKNOWN_ADDRESS):
+        self.refuse = refuse
+        self.root = None
+        self.process = None
+        self.host = "127.0.0.1"
+        self.port = None
+
+    @property
+    def folder(self):
+        return os.path.join(self.root, "messages")
+
+    @staticmethod
+    def refusal(address):
+        """The reply to RCPT TO for the refused address."""
+        return REFUSAL_FORMAT % address
+
+    @property
+    def smtp(self):
+        return "%s:%d" % (self.host, self.port)
+
+    def start(self):
+        self.root = new_instance_dir("aiosmtpd")
+        os.makedirs(self.folder)
+        self.stderr = open(os.path.join(self.root, "server.err"), "wb")
+        # Standard input stays a pipe: the server ends when it closes, so a
+        # test run that dies cannot leave it behind.
+        self.process = subprocess.Popen(
+            [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder, "--refuse", self.refuse],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
+        )
+        with open(os.path.join(self.root, "server.pid"), "w") as handle:
+            handle.write("%d\n" % self.process.pid)
+        line = b""
+        with selectors.DefaultSelector() as selector:
+            selector.register(self.process.stdout, selectors.EVENT_READ)
+            if selector.select(SERVER_START_SECONDS):
+                line = self.process.stdout.readline()
+        match = re.match(rb"PORT (\d+)$", line.strip())
+        if not match:
+            self.stop()
+            raise MailServerError("aiosmtpd did not start: %r" % line)
+        self.port = int(match.group(1))
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            with contextlib.suppress(OSError):
+                self.process.stdin.close()
+            try:
+                self.process.wait(timeout=STOP_WAIT_SECONDS)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            self.process.stdout.close()
+            self.stderr.close()
+            self.process = None
+        if self.root is not None:
+            shutil.rmtree(self.root, ignore_errors=True)
+            self.root = None
+
+    def server_pid(self):
+        return self.process.pid
+
+    def wait_for_delivery(self, seconds=None):
+        """Nothing to wait for: a message is on disk before its 250 goes out."""
+
+    def messages(self, mailbox=TEST_ACCOUNT):
+        """The accepted messages with `mailbox` (a local part, or a whole
+        address) among their envelope recipients, oldest first."""
+        address = mailbox if "@" in mailbox else mailbox + "@localhost"
+        return [message for message in self.all_messages()
+                if address.lower() in (recipient.lower() for recipient in message.recipients)]
+
+    def everything(self):
+        """Every accepted message, whatever its recipients."""
+        return self.all_messages()
+
+    def all_messages(self):
+        messages = []
+        for name in sorted(os.listdir(self.folder)):
+            if not name.endswith(".json"):
+                continue
+            with open(os.path.join(self.folder, name)) as handle:
+                envelope = json.load(handle)
+            path = os.path.join(self.folder, name[: -len(".json")] + ".eml")
+            with open(path, "rb") as handle:
+                data = handle.read()
+            messages.append(Message(path, data, envelope["mail_from"], envelope["rcpt_tos"], envelope))
+        return messages
+
+    def clear(self):
+        for name in os.listdir(self.folder):
+            os.unlink(os.path.join(self.folder, name))
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.root, "server.err"), "rb") as handle:
+                return handle.read().decode("latin-1")
+        except (OSError, TypeError):
+            return ""
+
+
+REFUSAL_FORMAT = "550 5.1.1 <%s>: Recipient address rejected: User unknown"
+
+
+@contextlib.contextmanager
+def aiosmtpd_server(refuse=UNKNOWN_ADDRESS):
+    """A running aiosmtpd child process (AiosmtpdServer); stopped on exit."""
+    server = AiosmtpdServer(refuse)
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+def serve_aiosmtpd(folder, refuse):
+    """The child process: an aiosmtpd server on 127.0.0.1, port 0; prints
+    "PORT n" once listening; ends when its standard input closes or on
+    SIGTERM."""
+    import asyncio
+
+    from aiosmtpd.smtp import SMTP
+
+    class RecordingHandler:
+        def __init__(self):
+            self.count = 0
+
+        async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+            if address.lower() == refuse.lower():
+                return REFUSAL_FORMAT % address
+            envelope.rcpt_tos.append(address)
+            return "250 2.1.5 Ok"
+
+        async def handle_DATA(self, server, session, envelope):
+            self.count += 1
+            stem = os.path.join(folder, "%06d" % self.count)
+            with open(stem + ".eml", "wb") as handle:
+                handle.write(envelope.original_content)
+            record = {
+                "mail_from": envelope.mail_from,
+                "rcpt_tos": envelope.rcpt_tos,
+                "mail_options": envelope.mail_options,
+                "helo": session.host_name,
+                "esmtp": session.extended_smtp,
+                "peer": list(session.peer) if session.peer else None,
+            }
+            # The envelope file appears last, whole: readers look for it.
+            with open(stem + ".tmp", "w") as handle:
+                json.dump(record, handle)
+            os.rename(stem + ".tmp", stem + ".json")
+            return "250 2.0.0 Ok: queued as %06d" % self.count
+
+    handler = RecordingHandler()
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+
+    def factory():
+        return SMTP(handler, hostname="aiosmtpd.quillet.test", loop=loop)
+
+    server = loop.run_until_complete(loop.create_server(factory, host="127.0.0.1", port=0))
+    port = server.sockets[0].getsockname()[1]
+
+    done = loop.create_future()
+
+    def finish(*_):
+        if not done.done():
+            done.set_result(None)
+
+    def stdin_readable():
+        if not os.read(sys.stdin.fileno(), 4096):
+            finish()
+
+    loop.add_reader(sys.stdin.fileno(), stdin_readable)
+    loop.add_signal_handler(signal.SIGTERM, finish)
+    loop.add_signal_handler(signal.SIGINT, finish)
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    loop.run_until_complete(done)
+    loop.remove_reader(sys.stdin.fileno())
+    server.close()
+    loop.run_until_complete(server.wait_closed())
+    loop.close()
+
+
+def main(argv):
+    import argparse
+
+    parser = argparse.ArgumentParser(description="aiosmtpd server for quillet's interoperability tests")
+    parser.add_argument("kind", choices=["aiosmtpd"])
+    parser.add_argument("--folder", required=True)
+    parser.add_argument("--refuse", default=UNKNOWN_ADDRESS)
+    args = parser.parse_args(argv)
+    serve_aiosmtpd(args.folder, args.refuse)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
