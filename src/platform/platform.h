@@ -4,7 +4,7 @@
 // functions: platform_posix.cpp and platform_win32.cpp each implement the
 // whole list, and the build picks one. No other file tests _WIN32.
 //
-// Process-wide state owned here: none.
+// Process-wide state owned here: the last socket error (see "sockets").
 #pragma once
 
 #include <cstddef>
@@ -63,3 +63,72 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
 
 // Closes the file; PLATFORM_NO_FILE is ignored.
 void platform_append_close(PlatformFile file);
+
+// ---- sockets ----
+//
+// One outgoing IPv4 TCP connection, blocking from the caller's view but
+// bounded in time: every wait takes a limit in milliseconds. A failure is
+// reported by the result and recorded as the "last socket error", a Windows
+// Sockets error code (10060 for a time-out), so that the socket error
+// messages read the same on every platform. Writing to a connection that the
+// peer closed is a failed send, never a signal that ends the process.
+
+// The socket handle; PLATFORM_NO_SOCKET is no connection.
+using PlatformSocket = std::intptr_t;
+constexpr PlatformSocket PLATFORM_NO_SOCKET = -1;
+
+// Windows Sockets error code of a time-out (WSAETIMEDOUT).
+constexpr int SOCKET_ERROR_TIMED_OUT = 10060;
+
+// process-wide state (defined in platform_posix.cpp / platform_win32.cpp):
+// the Windows Sockets code of the latest socket operation's failure, 0 when
+// it succeeded. Every socket operation below clears it when it starts and
+// sets it when it fails; logging and file operations leave it alone.
+extern int socket_last_error;
+
+// Starts the sockets library, asking for version 1.1. Returns 0 on success
+// and stores the version in use; otherwise returns the library's error code.
+// Where no library needs starting it returns 0 with version 1.1.
+[[nodiscard]] int platform_sockets_start(int* major_version, int* minor_version);
+
+// The Windows Sockets code that corresponds to a system error number (errno
+// on POSIX; on Windows the number already is one). A number without a
+// counterpart is returned unchanged.
+int platform_socket_error_code(int system_error);
+
+// The 4-byte IPv4 address (network order) that inet_addr gives for a
+// dotted-decimal text; a text that is not one gives 255.255.255.255
+// (INADDR_NONE), as inet_addr does.
+void platform_inet_addr(const char* text, unsigned char address[4]);
+
+// Resolves a host name to its first IPv4 address. Returns 1 and fills
+// `address`, or 0 when the name has no IPv4 address (nothing is recorded as
+// the last socket error then).
+[[nodiscard]] int platform_resolve_ipv4(const char* host, unsigned char address[4]);
+
+// A new IPv4 stream socket, or PLATFORM_NO_SOCKET (last error set).
+[[nodiscard]] PlatformSocket platform_socket_open();
+
+// Connects to address:port (only the low 16 bits of the port count), within
+// `timeout_ms`. Sets TCP_NODELAY on the connection. Returns 0, or -1 with the
+// last error set (SOCKET_ERROR_TIMED_OUT when the time ran out). The socket
+// stays open either way.
+[[nodiscard]] int platform_socket_connect(PlatformSocket socket, const unsigned char address[4], int port,
+                                          int timeout_ms);
+
+// Sends up to `length` (at least 1) bytes, waiting at most `timeout_ms` for
+// room. Returns the number of bytes taken (at least 1, perhaps fewer than
+// `length`), or -1 with the last error set.
+[[nodiscard]] int platform_socket_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms);
+
+// Receives up to `capacity` (at least 1) bytes, waiting at most `timeout_ms`
+// for them.
+// Returns the number received, 0 when the peer closed the connection, or -1
+// with the last error set (SOCKET_ERROR_TIMED_OUT when nothing came in time).
+[[nodiscard]] int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms);
+
+// Closes the socket; PLATFORM_NO_SOCKET is ignored.
+void platform_socket_close(PlatformSocket socket);
+
+// Milliseconds from an arbitrary start that never goes backwards.
+long long platform_monotonic_ms();

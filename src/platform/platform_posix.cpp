@@ -4,9 +4,16 @@
 #endif
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,4 +75,218 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
 
 void platform_append_close(PlatformFile file) {
   if (file != PLATFORM_NO_FILE) (void)close(static_cast<int>(file));
+}
+
+// ---- sockets ----
+
+int socket_last_error = 0;
+
+// Writing to a connection the peer has closed must fail with EPIPE rather
+// than raise SIGPIPE: Linux and the BSDs take a flag on each send, macOS a
+// socket option (set in platform_socket_open).
+#if defined(MSG_NOSIGNAL)
+static const int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+static const int SEND_FLAGS = 0;
+#endif
+
+// errno values and the Windows Sockets codes that mean the same, so that the
+// log reads alike on every platform. The first row with the errno wins
+// (EAGAIN and EWOULDBLOCK may be one number, as may ENOTSUP and EOPNOTSUPP).
+struct ErrnoCode {
+  int system_error;
+  int code;
+};
+static const ErrnoCode ERRNO_CODES[] = {
+    {EINTR, 10004},         {EBADF, 10009},           {EACCES, 10013},         {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},          {EWOULDBLOCK, 10035},    {EAGAIN, 10035},
+    {EINPROGRESS, 10036},   {EALREADY, 10037},        {ENOTSOCK, 10038},       {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},    {EPROTONOSUPPORT, 10043},
+#if defined(ESOCKTNOSUPPORT)
+    {ESOCKTNOSUPPORT, 10044},
+#endif
+    {EOPNOTSUPP, 10045},    {ENOTSUP, 10045},
+#if defined(EPFNOSUPPORT)
+    {EPFNOSUPPORT, 10046},
+#endif
+    {EAFNOSUPPORT, 10047},  {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049},  {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},   {ENETRESET, 10052},       {ECONNABORTED, 10053},   {ECONNRESET, 10054},
+    {ENOBUFS, 10055},       {EISCONN, 10056},         {ENOTCONN, 10057},       {EPIPE, 10058},
+#if defined(ESHUTDOWN)
+    {ESHUTDOWN, 10058},
+#endif
+#if defined(ETOOMANYREFS)
+    {ETOOMANYREFS, 10059},
+#endif
+    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},    {ELOOP, 10062},          {ENAMETOOLONG, 10063},
+#if defined(EHOSTDOWN)
+    {EHOSTDOWN, 10064},
+#endif
+    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},
+#if defined(EUSERS)
+    {EUSERS, 10068},
+#endif
+    {EDQUOT, 10069},        {ESTALE, 10070},
+#if defined(EREMOTE)
+    {EREMOTE, 10071},
+#endif
+};
+
+int platform_socket_error_code(int system_error) {
+  for (const ErrnoCode& row : ERRNO_CODES)
+    if (row.system_error == system_error) return row.code;
+  return system_error;
+}
+
+static int fail_with_errno() {
+  socket_last_error = platform_socket_error_code(errno);
+  return -1;
+}
+
+long long platform_monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int platform_sockets_start(int* major_version, int* minor_version) {
+  *major_version = 1;
+  *minor_version = 1;
+  return 0;
+}
+
+void platform_inet_addr(const char* text, unsigned char address[4]) {
+  in_addr_t value = inet_addr(text);
+  std::memcpy(address, &value, 4);
+}
+
+int platform_resolve_ipv4(const char* host, unsigned char address[4]) {
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+  int resolved = 0;
+  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
+    struct sockaddr_in ipv4;
+    std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
+    std::memcpy(address, &ipv4.sin_addr, 4);
+    resolved = 1;
+    break;
+  }
+  freeaddrinfo(found);
+  return resolved;
+}
+
+PlatformSocket platform_socket_open() {
+  socket_last_error = 0;
+#if defined(SOCK_CLOEXEC)
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+#endif
+  if (fd < 0) return fail_with_errno();
+  // Non-blocking underneath: every wait is a poll with a time limit.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
+    int saved = errno;
+    (void)close(fd);
+    errno = saved;
+    return fail_with_errno();
+  }
+#if defined(SO_NOSIGPIPE)
+  int on = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  return static_cast<PlatformSocket>(fd);
+}
+
+// Waits until `events` are possible on the socket or the deadline passes.
+// Returns 1 when ready, 0 at the deadline, -1 on a failure of poll itself
+// (errno set). A signal does not shorten the wait.
+static int wait_for(int fd, short events, long long deadline) {
+  for (;;) {
+    long long left = deadline - platform_monotonic_ms();
+    if (left <= 0) return 0;
+    struct pollfd watched;
+    watched.fd = fd;
+    watched.events = events;
+    watched.revents = 0;
+    int ready = poll(&watched, 1, left > 2147483647LL ? 2147483647 : static_cast<int>(left));
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) return -1;
+  }
+}
+
+static int time_out() {
+  socket_last_error = SOCKET_ERROR_TIMED_OUT;
+  return -1;
+}
+
+int platform_socket_connect(PlatformSocket socket, const unsigned char address[4], int port, int timeout_ms) {
+  socket_last_error = 0;
+  int fd = static_cast<int>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  struct sockaddr_in peer;
+  std::memset(&peer, 0, sizeof peer);
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  std::memcpy(&peer.sin_addr, address, 4);
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&peer), sizeof peer) != 0) {
+    // A non-blocking connect goes on in the background; one interrupted by
+    // a signal does too.
+    if (errno != EINPROGRESS && errno != EINTR) return fail_with_errno();
+    int ready = wait_for(fd, POLLOUT, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_errno();
+    int outcome = 0;
+    socklen_t size = sizeof outcome;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &outcome, &size) != 0) return fail_with_errno();
+    if (outcome != 0) {
+      errno = outcome;
+      return fail_with_errno();
+    }
+  }
+  // A command and its line end are written separately: without this each
+  // would wait for the peer's delayed acknowledgement.
+  int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return 0;
+}
+
+int platform_socket_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
+  socket_last_error = 0;
+  int fd = static_cast<int>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  for (;;) {
+    ssize_t sent = send(fd, bytes, static_cast<size_t>(length), SEND_FLAGS | MSG_DONTWAIT);
+    if (sent > 0) return static_cast<int>(sent);
+    if (sent == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
+    int ready = wait_for(fd, POLLOUT, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_errno();
+  }
+}
+
+int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
+  socket_last_error = 0;
+  int fd = static_cast<int>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  for (;;) {
+    ssize_t received = recv(fd, bytes, static_cast<size_t>(capacity), MSG_DONTWAIT);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
+    int ready = wait_for(fd, POLLIN, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_errno();
+  }
+}
+
+void platform_socket_close(PlatformSocket socket) {
+  if (socket != PLATFORM_NO_SOCKET) (void)close(static_cast<int>(socket));
 }

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+// The Windows Sockets headers come before windows.h, which would otherwise
+// pull in the old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 int platform_process_id() { return static_cast<int>(GetCurrentProcessId()); }
@@ -86,4 +90,163 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
 
 void platform_append_close(PlatformFile file) {
   if (file != PLATFORM_NO_FILE) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// ---- sockets ----
+
+int socket_last_error = 0;
+
+// The sockets library's own codes are Windows Sockets codes already.
+int platform_socket_error_code(int system_error) { return system_error; }
+
+static int fail_with_last_error() {
+  socket_last_error = WSAGetLastError();
+  return -1;
+}
+
+static int time_out() {
+  socket_last_error = SOCKET_ERROR_TIMED_OUT;
+  return -1;
+}
+
+long long platform_monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
+
+int platform_sockets_start(int* major_version, int* minor_version) {
+  WSADATA data;
+  int result = WSAStartup(MAKEWORD(1, 1), &data);
+  if (result != 0) return result;
+  *major_version = LOBYTE(data.wVersion);
+  *minor_version = HIBYTE(data.wVersion);
+  return 0;
+}
+
+void platform_inet_addr(const char* text, unsigned char address[4]) {
+  unsigned long value = inet_addr(text);
+  std::memcpy(address, &value, 4);
+}
+
+int platform_resolve_ipv4(const char* host, unsigned char address[4]) {
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+  int resolved = 0;
+  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
+    struct sockaddr_in ipv4;
+    std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
+    std::memcpy(address, &ipv4.sin_addr, 4);
+    resolved = 1;
+    break;
+  }
+  freeaddrinfo(found);
+  return resolved;
+}
+
+PlatformSocket platform_socket_open() {
+  socket_last_error = 0;
+  SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+  if (handle == INVALID_SOCKET) return fail_with_last_error();
+  // Non-blocking underneath: every wait is a select with a time limit.
+  u_long on = 1;
+  if (ioctlsocket(handle, FIONBIO, &on) != 0) {
+    int saved = WSAGetLastError();
+    closesocket(handle);
+    socket_last_error = saved;
+    return -1;
+  }
+  return static_cast<PlatformSocket>(handle);
+}
+
+enum WaitKind { WAIT_READ, WAIT_WRITE, WAIT_CONNECT };
+
+// Waits until the socket can be read or written, or its connect has ended
+// (a finished connect shows as writable, a failed one in the exception set),
+// or the deadline passes. Returns 1 when ready, 0 at the deadline, -1 on a
+// failure of select.
+static int wait_for(SOCKET handle, WaitKind kind, long long deadline) {
+  long long left = deadline - platform_monotonic_ms();
+  if (left <= 0) return 0;
+  fd_set watched;
+  fd_set failed;
+  FD_ZERO(&watched);
+  FD_ZERO(&failed);
+  FD_SET(handle, &watched);
+  FD_SET(handle, &failed);
+  struct timeval limit;
+  limit.tv_sec = static_cast<long>(left / 1000);
+  limit.tv_usec = static_cast<long>((left % 1000) * 1000);
+  int ready = 0;
+  if (kind == WAIT_READ)
+    ready = select(0, &watched, nullptr, nullptr, &limit);
+  else if (kind == WAIT_WRITE)
+    ready = select(0, nullptr, &watched, nullptr, &limit);
+  else
+    ready = select(0, nullptr, &watched, &failed, &limit);
+  if (ready == SOCKET_ERROR) return -1;
+  return ready > 0 ? 1 : 0;
+}
+
+int platform_socket_connect(PlatformSocket socket, const unsigned char address[4], int port, int timeout_ms) {
+  socket_last_error = 0;
+  SOCKET handle = static_cast<SOCKET>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  struct sockaddr_in peer;
+  std::memset(&peer, 0, sizeof peer);
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  std::memcpy(&peer.sin_addr, address, 4);
+  if (connect(handle, reinterpret_cast<const struct sockaddr*>(&peer), sizeof peer) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return fail_with_last_error();
+    int ready = wait_for(handle, WAIT_CONNECT, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_last_error();
+    int outcome = 0;
+    int size = sizeof outcome;
+    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &size) != 0)
+      return fail_with_last_error();
+    if (outcome != 0) {
+      socket_last_error = outcome;
+      return -1;
+    }
+  }
+  // A command and its line end are written separately: without this each
+  // would wait for the peer's delayed acknowledgement.
+  BOOL on = TRUE;
+  (void)setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return 0;
+}
+
+int platform_socket_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
+  socket_last_error = 0;
+  SOCKET handle = static_cast<SOCKET>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  for (;;) {
+    int sent = send(handle, bytes, length, 0);
+    if (sent != SOCKET_ERROR) return sent;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return fail_with_last_error();
+    int ready = wait_for(handle, WAIT_WRITE, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_last_error();
+  }
+}
+
+int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
+  socket_last_error = 0;
+  SOCKET handle = static_cast<SOCKET>(socket);
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  for (;;) {
+    int received = recv(handle, bytes, capacity, 0);
+    if (received != SOCKET_ERROR) return received;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return fail_with_last_error();
+    int ready = wait_for(handle, WAIT_READ, deadline);
+    if (ready == 0) return time_out();
+    if (ready < 0) return fail_with_last_error();
+  }
+}
+
+void platform_socket_close(PlatformSocket socket) {
+  if (socket != PLATFORM_NO_SOCKET) closesocket(static_cast<SOCKET>(socket));
 }

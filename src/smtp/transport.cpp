@@ -1,0 +1,237 @@
+// transport.cpp - the socket transport under the SMTP dialogue: starting the
+// sockets library, the one connection, whole writes, command lines, whole
+// replies, and the wire form of the message text.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "config/config.h"
+#include "smtp/smtp.h"
+#include "support/support.h"
+
+// ---- process-wide state ----
+
+PlatformSocket current_connection = PLATFORM_NO_SOCKET;
+bool winsock_started = false;
+char reply_carry[REPLY_BUFFER_SIZE];
+int reply_carry_length = 0;
+
+void smtp_reset() {
+  platform_socket_close(current_connection);
+  current_connection = PLATFORM_NO_SOCKET;
+  winsock_started = false;
+  reply_carry_length = 0;
+  socket_last_error = 0;
+}
+
+// The limit of one wait in milliseconds; a value outside the ini file's
+// range (which the reader never stores) falls back to the default.
+static int wait_limit_ms() {
+  int seconds = configuration.smtp_timeout;
+  if (seconds < SMTP_TIMEOUT_MIN || seconds > SMTP_TIMEOUT_MAX) seconds = SMTP_TIMEOUT_DEFAULT;
+  return seconds * SMTP_MILLISECONDS_PER_SECOND;
+}
+
+// The handle as the log lines show it.
+static int connection_number(PlatformSocket socket) { return static_cast<int>(socket); }
+
+// ---- starting and connecting ----
+
+void TCPstartup() {
+  int major = 0;
+  int minor = 0;
+  if (platform_sockets_start(&major, &minor) != 0) {
+    log_event(LOG_ERROR, "No winsock found of correct version\n");
+    return;
+  }
+  if (major != 1 || minor != 1)
+    log_event(LOG_ERROR, "*** Error *** No winsock found of correct version, trying to continue\n");
+}
+
+PlatformSocket TCPconnect(char* server, int port) {
+  for (char* c = server; *c != '\0'; c++)
+    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
+
+  unsigned char address[4] = {0, 0, 0, 0};
+  if (server[0] >= '0' && server[0] <= '9') {
+    // Taken as dotted decimal even when it is not one: inet_addr's "none"
+    // (255.255.255.255) is tried and fails at connect, which is reported.
+    platform_inet_addr(server, address);
+  } else if (!platform_resolve_ipv4(server, address)) {
+    return PLATFORM_NO_SOCKET;  // the caller reports the server as not responding
+  }
+
+  PlatformSocket socket = platform_socket_open();
+  if (socket == PLATFORM_NO_SOCKET) {
+    char context[CONNECT_CONTEXT_SIZE];
+    int written = std::snprintf(context, sizeof context, "*** Error *** Can't connect to {%s}", server);
+    if (written < 0) context[0] = '\0';
+    TCPerror(context);
+    return PLATFORM_NO_SOCKET;
+  }
+  if (platform_socket_connect(socket, address, port, wait_limit_ms()) != 0) {
+    TCPerror(server);
+    int code = socket_last_error;
+    platform_socket_close(socket);
+    socket_last_error = code;
+    return PLATFORM_NO_SOCKET;
+  }
+  return socket;
+}
+
+// ---- writing ----
+
+int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
+  if (length == 0) return 0;
+  if (socket == PLATFORM_NO_SOCKET) return -1;
+  int sent = 0;
+  // Each send takes what the connection has room for; the rest follows
+  // after a pause, until every byte is gone or a send fails.
+  while (sent < length) {
+    int taken = platform_socket_send(socket, bytes + sent, length - sent, wait_limit_ms());
+    if (taken <= 0) {
+      TCPerror("Socket Error, could not write.");
+      return -1;
+    }
+    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", connection_number(socket), taken, length, bytes + sent);
+    sent += taken;
+    if (sent < length) platform_sleep_ms(SEND_RETRY_PAUSE_MS);
+  }
+  return sent;
+}
+
+static const char WIRE_LINE_END[] = "\r\n";
+static const int WIRE_LINE_END_LENGTH = 2;
+
+int sendr(const char* text) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", connection_number(current_connection), text_or_null(text));
+  int whole = 1;
+  int length = text != nullptr ? static_cast<int>(std::strlen(text)) : 0;
+  if (length > 0 && TCPwrite(current_connection, text, length) != length) {
+    TCPerror("TCPwrite failed in sendr(1)");
+    whole = 0;
+  }
+  if (TCPwrite(current_connection, WIRE_LINE_END, WIRE_LINE_END_LENGTH) != WIRE_LINE_END_LENGTH) {
+    TCPerror("TCPwrite failed in sendr(2)");
+    whole = 0;
+  }
+  return whole;
+}
+
+// ---- reading ----
+
+// A line ends its reply unless its fourth character is '-' (RFC 5321 4.2.1).
+static bool is_final_line(const char* line, int length) { return length < 4 || line[3] != '-'; }
+
+// The three-digit code that begins a reply line, or 0 when the line does not
+// begin with three digits followed by its end, a space, a hyphen or a CR.
+static int reply_code(const char* line, int length) {
+  if (length < 3) return 0;
+  for (int i = 0; i < 3; i++)
+    if (line[i] < '0' || line[i] > '9') return 0;
+  if (length > 3 && line[3] != ' ' && line[3] != '-' && line[3] != '\r') return 0;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+static int read_reply(SmtpReply* reply, bool greeting) {
+  char* buffer = reply->lines;
+  reply->code = 0;
+  reply->line_count = 0;
+  reply->length = 0;
+  int received = reply_carry_length;
+  std::memcpy(buffer, reply_carry, static_cast<size_t>(received));
+  reply_carry_length = 0;
+  buffer[received] = '\0';
+  int connection = connection_number(current_connection);
+  long long deadline = platform_monotonic_ms() + wait_limit_ms();
+
+  // Invariant: the bytes before `scan` are whole lines of this reply, already
+  // logged and ended by a NUL; the bytes from `scan` to `received` are not.
+  int scan = 0;
+  for (;;) {
+    while (scan < received) {
+      char* line_feed = static_cast<char*>(std::memchr(buffer + scan, '\n', static_cast<size_t>(received - scan)));
+      if (line_feed == nullptr) break;
+      int end = static_cast<int>(line_feed - buffer);
+      const char* line = buffer + scan;
+      int line_length = end - scan;
+      *line_feed = '\0';
+      if (greeting)
+        log_event(LOG_DEBUG, "RECV(%d): {%s}\n", connection, line);
+      else
+        log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", connection, end, line);
+      reply->line_count++;
+      scan = end + 1;
+      if (is_final_line(line, line_length)) {
+        reply->code = reply_code(line, line_length);
+        reply->length = scan;
+        // What follows belongs to the next reply (pipelined replies).
+        reply_carry_length = received - scan;
+        std::memcpy(reply_carry, buffer + scan, static_cast<size_t>(reply_carry_length));
+        buffer[scan] = '\0';
+        return 1;
+      }
+    }
+    if (received >= REPLY_BUFFER_SIZE) {
+      log_event(LOG_ERROR, "SMTP server reply longer than %d bytes", REPLY_BUFFER_SIZE);
+      TCPerror("TCPdoread failed");
+      return 0;
+    }
+    long long left = deadline - platform_monotonic_ms();
+    int got = -1;
+    if (left <= 0)
+      socket_last_error = SOCKET_ERROR_TIMED_OUT;
+    else
+      got = platform_socket_receive(current_connection, buffer + received, REPLY_BUFFER_SIZE - received,
+                                    static_cast<int>(left));
+    if (got <= 0) {
+      TCPerror("TCPdoread failed");
+      return 0;
+    }
+    received += got;
+    buffer[received] = '\0';
+  }
+}
+
+int recvr(SmtpReply* reply) { return read_reply(reply, false); }
+
+int recvr_greeting(SmtpReply* reply) { return read_reply(reply, true); }
+
+// ---- the wire form of the message ----
+
+// Appends one byte to the wire text, counting it even when there is no room.
+static void put_byte(char* wire, std::size_t capacity, std::size_t* out, char byte) {
+  if (*out + 1 < capacity) wire[*out] = byte;
+  (*out)++;
+}
+
+std::size_t smtp_wire_text(const char* text, char* wire, std::size_t capacity) {
+  std::size_t out = 0;
+  const char* at = text != nullptr ? text : "";
+  while (*at != '\0') {
+    // One line of the text: `column` counts the octets already on its
+    // current wire line, a doubled leading dot included.
+    int column = 0;
+    if (*at == '.') {
+      put_byte(wire, capacity, &out, '.');
+      column = 1;
+    }
+    while (*at != '\0' && *at != '\r' && *at != '\n') {
+      if (column == SMTP_LINE_LIMIT) {
+        put_byte(wire, capacity, &out, '\r');
+        put_byte(wire, capacity, &out, '\n');
+        put_byte(wire, capacity, &out, ' ');
+        column = 1;
+      }
+      put_byte(wire, capacity, &out, *at++);
+      column++;
+    }
+    if (*at == '\0') break;
+    if (*at == '\r' && at[1] == '\n') at++;
+    at++;
+    put_byte(wire, capacity, &out, '\r');
+    put_byte(wire, capacity, &out, '\n');
+  }
+  if (capacity > 0) wire[out < capacity ? out : capacity - 1] = '\0';
+  return out;
+}

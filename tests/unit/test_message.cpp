@@ -1,0 +1,429 @@
+// Unit tests of message composition: the header block with its separator
+// rule and folding, the body with its padding, indentation, label limit and
+// listing of all variables, the line ends, the validation line, and the
+// hand-over to the SMTP dialogue.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "fixtures.h"
+#include "form/form.h"
+#include "message/message.h"
+#include "smtp/smtp.h"
+#include "support/support.h"
+
+namespace {
+
+const char X_QUILLET[] = "X-QUILLET: sent by web form submition activated CGI program.";
+
+void add_entry(LineList* list, const std::string& label, const std::string& content) {
+  ASSERT_LT(list->count, MAX_LINE_ENTRIES);
+  list->entries[list->count].label = strdup(label.c_str());
+  list->entries[list->count].content = strdup(content.c_str());
+  list->count++;
+}
+void header(const std::string& label, const std::string& content = "") { add_entry(&header_line_list, label, content); }
+void body(const std::string& label, const std::string& content = "") { add_entry(&body_line_list, label, content); }
+void submitted(const std::string& name, const std::string& value) {
+  FormVariable& variable = form_variable_table.entries[form_variable_table.count++];
+  variable.name = strdup(name.c_str());
+  variable.value = strdup(value.c_str());
+}
+// The header lines every sendable message needs.
+void sendable_headers() {
+  header("From:", "Jo <jo@b.c>");
+  header("To: owner@site.example");
+}
+
+std::string header_block() { return email_header_block != nullptr ? email_header_block->chars : "<none>"; }
+std::string body_text() { return email_body != nullptr ? email_body->chars : "<none>"; }
+
+class MessageTest : public QuilletTest {
+ protected:
+  // The text the log received for the message that starts with `start`
+  // (its own line ends included, the log's final line feed not).
+  std::string logged_from(const std::string& start) const {
+    std::string log = log_text();
+    std::size_t at = log.find(start);
+    if (at == std::string::npos) return "<not logged>";
+    std::size_t end = log.find("\n", at);
+    // A message may hold line feeds: it runs to the next stamped line.
+    std::size_t next = log.find(" - pid(", at);
+    while (next != std::string::npos) {
+      std::size_t line_start = log.rfind('\n', next);
+      if (line_start != std::string::npos && line_start > at) {
+        end = line_start;
+        break;
+      }
+      next = log.find(" - pid(", next + 1);
+    }
+    if (next == std::string::npos) end = log.size() - 1;
+    return log.substr(at, end - at);
+  }
+};
+
+// ---- header block ----
+
+TEST_F(MessageTest, HeaderLinesAndTheSeparatorRule) {
+  struct Row {
+    bool add_colon;
+    const char* label;
+    const char* content;
+    const char* line;  // null: not written
+  } rows[] = {
+      {false, "Subject: Hello", "", "Subject: Hello \n"},
+      {false, "Subject:", "Hi", "Subject: Hi\n"},
+      {true, "Subject", "Hi", "Subject: Hi\n"},
+      {true, "Subject:", "Hi", "Subject: Hi\n"},
+      {true, "Subject Hello", "", "Subject Hello: \n"},
+      {true, "Subject: Hello", "", "Subject: Hello: \n"},
+      {false, "Subject", "Hi", nullptr},  // without the colon rule no Subject line
+      {false, "Status:", "ok", nullptr},
+      {true, "Status", "ok", nullptr},
+      {false, "Reply-To:", "x@y.z", nullptr},
+      {false, "subject:", "lower", "subject: lower\n"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    configuration.add_headerline_colon = row.add_colon;
+    header(row.label, row.content);
+    EXPECT_EQ(generate_email(), 0);
+    std::string expected = std::string(row.line != nullptr ? row.line : "") + X_QUILLET + "\n";
+    EXPECT_EQ(header_block(), expected) << row.label;
+  }
+}
+
+TEST_F(MessageTest, OnlyRecognisedLinesInTheirOrderThenTheFixedLine) {
+  header("Status:", "new");
+  header("From:", "Jo <jo@b.c>");
+  header("To: owner@site.example");
+  header("To: second@site.example");
+  header("BCC: hidden@site.example");
+  header("From: nobody");
+  header("Subject: Form Submission Data");
+  header("Subject:", "again");
+  EXPECT_EQ(generate_email(), 0);  // no smtp setting
+  EXPECT_EQ(header_block(), std::string("From: Jo <jo@b.c>\nTo: owner@site.example \nBCC: hidden@site.example \n"
+                                        "Subject: Form Submission Data \nSubject: again\n") +
+                                X_QUILLET + "\n");
+  // The debug line shows the block before the fixed line.
+  EXPECT_EQ(logged_from("generated headers {"),
+            "generated headers {From: Jo <jo@b.c>\nTo: owner@site.example \nBCC: hidden@site.example \n"
+            "Subject: Form Submission Data \nSubject: again\n}");
+}
+
+TEST_F(MessageTest, HeaderContentIsFoldedSoNoValueMakesAHeaderOfItsOwn) {
+  struct Row {
+    const char* content;
+    const char* line;
+  } rows[] = {
+      {"x\nBcc: victim@else.example", "Subject: x\n Bcc: victim@else.example\n"},
+      {"x\r\nBcc: y", "Subject: x\r\n Bcc: y\n"},
+      {"x\rBcc: y", "Subject: x\r Bcc: y\n"},
+      {"x\n", "Subject: x\n"},                  // a folded line left empty would end the header block
+      {"x\n\nBody: text", "Subject: x\n Body: text\n"},
+      {"x\n \t \nmore", "Subject: x\n more\n"},  // nor may one be blanks only
+      {"x  \ny\t", "Subject: x\n y\n"},          // trailing blanks go
+      {"\nx", "Subject: \n x\n"},
+      {"\n\n\n", "Subject: \n"},
+      {"  lead", "Subject:   lead\n"},
+      {"a\n  b", "Subject: a\n   b\n"},
+      {"tail ", "Subject: tail\n"},
+      {"a\t\tb", "Subject: a\t\tb\n"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    header("Subject:", row.content);
+    EXPECT_EQ(generate_email(), 0);
+    EXPECT_EQ(header_block(), std::string(row.line) + X_QUILLET + "\n") << row.content;
+  }
+}
+
+TEST_F(MessageTest, LongRunsOfBlanksInAHeaderAreCut) {
+  std::string run100(HEADER_BLANK_RUN_LIMIT, ' ');
+  struct Row {
+    std::string content;
+    std::string line;
+  } rows[] = {
+      {"a" + run100 + "b", "Subject: a" + run100 + "b\n"},
+      {"a" + run100 + " \tb", "Subject: a" + run100 + "b\n"},
+      {std::string(5000, '\t') + "x", "Subject: " + std::string(HEADER_BLANK_RUN_LIMIT, '\t') + "x\n"},
+      {"x\n" + std::string(3000, ' ') + "y", "Subject: x\n " + run100 + "y\n"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    header("Subject:", row.content);
+    EXPECT_EQ(generate_email(), 0);
+    EXPECT_EQ(header_block(), row.line + X_QUILLET + "\n") << row.content.size();
+  }
+}
+
+TEST_F(MessageTest, NoLineOfTheHeaderBlockIsBlankOnTheWire) {
+  // Whatever a visitor types, the header block on the wire has no empty or
+  // blank line before its end: a long value with blank tails included,
+  // which the wire breaks at 998 octets.
+  std::vector<std::string> values = {
+      std::string(995, 'v') + "      ", std::string(2000, ' ') + "x\n" + std::string(1500, ' '),
+      "a\n\r\n\r\n \n\t\nb", std::string(998, 'w') + "\n" + std::string(3000, '\t'), "\r\r\r",
+  };
+  for (const std::string& value : values) {
+    reset_all_subsystems();
+    header("Subject:", value);
+    EXPECT_EQ(generate_email(), 0);
+    std::string block = header_block();
+    std::size_t size = smtp_wire_text(block.c_str(), nullptr, 0);
+    std::string wire(size + 1, '\0');
+    (void)smtp_wire_text(block.c_str(), &wire[0], wire.size());
+    wire.resize(size);
+    std::size_t start = 0;
+    int lines = 0;
+    while (start < wire.size()) {
+      std::size_t end = wire.find("\r\n", start);
+      ASSERT_NE(end, std::string::npos);
+      std::string line = wire.substr(start, end - start);
+      EXPECT_NE(line.find_first_not_of(" \t"), std::string::npos) << "blank line " << lines;
+      EXPECT_LE(line.size(), 998u);
+      if (lines > 0 && line.rfind("X-QUILLET:", 0) != 0) {
+        EXPECT_EQ(line[0], ' ') << "line " << lines;
+      }
+      start = end + 2;
+      lines++;
+    }
+  }
+}
+
+// ---- body ----
+
+TEST_F(MessageTest, BodyLinesPaddingAndIndentation) {
+  struct Row {
+    bool no_padding;
+    const char* label;
+    const char* content;
+    const char* text;
+  } rows[] = {
+      {false, "Msg:", "a\nb", " Msg: a\n      b\n"},
+      {true, "Msg:", "a\nb", "Msg: a\n      b\n"},
+      {false, "Msg:", "a\n", " Msg: a\n      \n"},
+      {false, "Thank you", "", " Thank you \n"},
+      {true, "Thank you", "", "Thank you \n"},
+      {false, "Msg:", "a\n\nc", " Msg: a\n      \n      c\n"},
+      {false, "", "x\ny", "  x\n  y\n"},
+      {false, "Msg:", "a\r\nb", " Msg: a\r\n      b\n"},  // only line feeds split a content
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    configuration.no_padding = row.no_padding;
+    body(row.label, row.content);
+    EXPECT_EQ(generate_email(), 0);
+    EXPECT_EQ(body_text(), row.text) << row.label << "|" << row.content;
+  }
+}
+
+TEST_F(MessageTest, BodyLabelLimit) {
+  std::string label498(BODY_LABEL_LIMIT, 'L');
+  std::string label499(BODY_LABEL_LIMIT + 1, 'M');
+  body(label498, "kept");
+  body(label499, "dropped");
+  body("After:", "x");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(body_text(), " " + label498 + " kept\n After: x\n");
+  // Left out without a word: the validation line shows the body without it.
+  EXPECT_NE(log_text().find("BODY = \r\n " + label498 + " kept\n After: x\n\r\n = BODY."), std::string::npos);
+  EXPECT_EQ(log_text().find("dropped"), std::string::npos);
+}
+
+TEST_F(MessageTest, ListingOfAllVariables) {
+  struct Row {
+    const char* sendall;
+    bool remove_empty;
+    const char* text;
+  } rows[] = {
+      {"true", false, " Name: Jo\n\n\nAll variables from the submitted form:\n(a)==(1)\n(b)==()\n(c)==(x\ny)\n"},
+      {"true", true, " Name: Jo\n\n\nAll variables from the submitted form:\n(a)==(1)\n(c)==(x\ny)\n"},
+      {"True", false, " Name: Jo\n"},
+      {"yes", false, " Name: Jo\n"},
+      {"true ", false, " Name: Jo\n"},
+      {nullptr, false, " Name: Jo\n"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    configuration.sendall = row.sendall != nullptr ? strdup(row.sendall) : nullptr;
+    configuration.remove_empty_variables = row.remove_empty;
+    submitted("a", "1");
+    submitted("b", "");
+    submitted("c", "x\ny");
+    body("Name:", "Jo");
+    EXPECT_EQ(generate_email(), 0);
+    EXPECT_EQ(body_text(), row.text) << (row.sendall ? row.sendall : "(none)") << row.remove_empty;
+  }
+}
+
+TEST_F(MessageTest, EmptyVariablesStayInTheBodyLines) {
+  configuration.remove_empty_variables = true;
+  body("Name:", "");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(body_text(), " Name: \n");
+}
+
+TEST_F(MessageTest, CarriageReturnLineEnds) {
+  configuration.email_line_end = "\r\n";
+  configuration.sendall = strdup("true");
+  header("Subject:", "a\nb");
+  body("Msg:", "c\nd");
+  submitted("v", "e\nf");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(header_block(), std::string("Subject: a\n b\r\n") + X_QUILLET + "\r\n");
+  EXPECT_EQ(body_text(), " Msg: c\r\n      d\r\n\r\n\r\nAll variables from the submitted form:\r\n(v)==(e\nf)\r\n");
+}
+
+// ---- validation ----
+
+TEST_F(MessageTest, ValidationLineShowsTheWholeMessage) {
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(logged_from("email not sent"),
+            std::string("email not sent due to From, or To, or Subject headers not being present or valid. "
+                        "From={(null)} To={(null)} Subject_found=FALSE\r\n HEADERS = \r\n") +
+                X_QUILLET + "\n\r\n = HEADERS\r\nBODY = \r\n\r\n = BODY.");
+}
+
+TEST_F(MessageTest, ValidationNeedsSenderRecipientAndSubject) {
+  struct Row {
+    bool from;
+    bool to;
+    bool subject;
+    const char* shown;
+  } rows[] = {
+      {true, true, false, "From={jo@b.c} To={owner@site.example} Subject_found=FALSE"},
+      {true, false, true, "From={jo@b.c} To={(null)} Subject_found=TRUE"},
+      {false, true, true, "From={(null)} To={owner@site.example} Subject_found=TRUE"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    configuration.smtp = strdup("127.0.0.1:1");  // never tried
+    if (row.from) header("From:", "jo@b.c");
+    if (row.to) header("To:", "owner@site.example");
+    if (row.subject) header("Subject: s");
+    body("Msg:", "hello");
+    EXPECT_EQ(generate_email(), 0);
+    std::string logged = logged_from("email not sent due to");
+    EXPECT_NE(logged.find(row.shown), std::string::npos) << logged;
+    EXPECT_NE(logged.find("\r\nBODY = \r\n Msg: hello\n\r\n = BODY."), std::string::npos) << logged;
+    EXPECT_EQ(log_text().find("about to send"), std::string::npos);
+    EXPECT_EQ(log_text().find("wsock"), std::string::npos);
+  }
+}
+
+TEST_F(MessageTest, MissingServerSettingIsReportedAsNotSent) {
+  sendable_headers();
+  header("Subject: s");
+  EXPECT_EQ(generate_email(), 0);
+  std::vector<std::string> messages = log_messages();
+  std::vector<std::string> tail(messages.end() - 4, messages.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"about to send email to smtp server ((null)) from: (jo@b.c) to: "
+                                            "(owner@site.example)",
+                                            "SMTP email server ((null)) did not respond.", "", "Email not sent."}));
+}
+
+// A server that takes one message: it greets, answers 354 to DATA, 250 to
+// the end of the data and to everything else, and records what it got.
+struct AcceptingServer {
+  int listener = -1;
+  int port = 0;
+  std::string received;
+  std::thread thread;
+
+  void start() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    port = ntohs(address.sin_port);
+    thread = std::thread([this] {
+      pollfd waiting{listener, POLLIN, 0};
+      if (poll(&waiting, 1, 10000) <= 0) return;
+      int fd = accept(listener, nullptr, nullptr);
+      auto say = [fd](const char* text) { (void)send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+      say("220 ok\r\n");
+      std::string pending;
+      bool in_data = false;
+      for (;;) {
+        pollfd readable{fd, POLLIN, 0};
+        if (poll(&readable, 1, 10000) <= 0) break;
+        char chunk[4096];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        received.append(chunk, static_cast<std::size_t>(n));
+        pending.append(chunk, static_cast<std::size_t>(n));
+        std::size_t end;
+        bool done = false;
+        while ((end = pending.find("\r\n")) != std::string::npos) {
+          std::string line = pending.substr(0, end);
+          pending.erase(0, end + 2);
+          if (in_data) {
+            if (line == ".") {
+              in_data = false;
+              say("250 queued\r\n");
+            }
+          } else if (line == "DATA") {
+            in_data = true;
+            say("354 go\r\n");
+          } else if (line == "QUIT") {
+            say("221 bye\r\n");
+            done = true;
+          } else {
+            say("250 ok\r\n");
+          }
+        }
+        if (done) break;
+      }
+      close(fd);
+    });
+  }
+  void finish() {
+    if (thread.joinable()) thread.join();
+    if (listener >= 0) close(listener);
+    listener = -1;
+  }
+  ~AcceptingServer() { finish(); }
+};
+
+TEST_F(MessageTest, SentMessageReachesTheServerInItsWireForm) {
+  AcceptingServer server;
+  server.start();
+  std::string smtp = "127.0.0.1:" + std::to_string(server.port);
+  configuration.smtp = strdup(smtp.c_str());
+  configuration.use_helo = true;
+  sendable_headers();
+  header("Subject:", "Hi\n.");
+  body("Msg:", ".\nline");
+  EXPECT_EQ(generate_email(), 1);
+  smtp_reset();
+  server.finish();
+  EXPECT_EQ(server.received, std::string("HELO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
+                                         "DATA\r\nFrom: Jo <jo@b.c>\r\nTo: owner@site.example \r\nSubject: Hi\r\n .\r\n") +
+                                 X_QUILLET + "\r\n\r\n Msg: .\r\n      line\r\n\r\n.\r\nQUIT\r\n");
+  std::vector<std::string> messages = log_messages();
+  EXPECT_EQ(messages.back(), "email sent! (1)");
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
+                      "about to send email to smtp server (" + smtp + ") from: (jo@b.c) to: (owner@site.example)"),
+            messages.end());
+  // The dialogue cut the server text at its colon.
+  EXPECT_STREQ(configuration.smtp, "127.0.0.1");
+}
+
+}  // namespace
