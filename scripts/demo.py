@@ -1,0 +1,155 @@
+"""The servers and the submission of scripts/demo (which installs and builds
+first, then runs this with /usr/bin/python3).
+
+It deploys the example site (examples/) with the built program into a
+scratch folder, starts aiosmtpd and lighttpd on 127.0.0.1 with the same
+fixtures the black-box tests use, posts the example form once as a browser
+would, prints the reply page and the delivered message, and stops both
+servers. With --serve it keeps them running instead, prints the form's URL
+and each message that arrives, and stops them on Ctrl-C.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "blackbox"))
+
+import mailservers  # noqa: E402
+import webserver  # noqa: E402
+
+OWNER = "owner@example.com"   # the example's static To address, kept as it is
+REPLY_SECONDS = 60            # for the web server's answer to the submission
+POLL_SECONDS = 0.5            # --serve: how often the message folder is looked at
+RULE = "-" * 72
+
+# What the demo's visitor types into the form.
+SUBMISSION = [
+    ("Name:", "Ada Lovelace"),
+    ("From:", "ada@example.org"),
+    ("Topic:", "A question"),
+    ("Subject:", "Hello from the quillet demo"),
+    ("Message:", "Does the contact form work?\r\nIf this arrived as an e-mail, it does."),
+]
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def show(title, text):
+    say()
+    say("%s %s" % (title, RULE[len(title) + 1:]))
+    say(text.rstrip("\n"))
+    say(RULE)
+
+
+def show_message(message):
+    envelope = "envelope: MAIL FROM:<%s>  RCPT TO:%s" % (
+        message.sender, " ".join("<%s>" % r for r in message.recipients))
+    show("the e-mail as the mail server received it (%s)" % os.path.basename(message.path),
+         envelope + "\n\n" + message.data.decode("utf-8", "replace").replace("\r\n", "\n"))
+
+
+def submit_once(server):
+    """Posts the form as a browser does (URL-encoded UTF-8); returns the
+    reply's status line, header lines and page."""
+    body = urllib.parse.urlencode(SUBMISSION).encode("ascii")
+    request = urllib.request.Request(server.cgi_url, data=body, headers={
+        "Content-Type": "application/x-www-form-urlencoded", "Referer": server.form_url})
+    try:
+        with urllib.request.urlopen(request, timeout=REPLY_SECONDS) as reply:
+            status, headers, page = reply.status, reply.headers, reply.read()
+    except urllib.error.HTTPError as error:
+        status, headers, page = error.code, error.headers, error.read()
+    head = "HTTP %d\n%s" % (status, "".join("%s: %s\n" % item for item in headers.items()))
+    return status, head, page.decode("utf-8", "replace")
+
+
+def one_submission(server, mail):
+    say("* submitting the example form once, as a browser would:")
+    for name, value in SUBMISSION:
+        say("    %-9s %s" % (name, value.replace("\r\n", " / ")))
+    status, head, page = submit_once(server)
+    show("the reply page", head + "\n" + page)
+    messages = mail.all_messages()
+    if not messages:
+        say("no message reached the mail server; quillet's log says:")
+        say(server.site.log_text())
+        return 1
+    for message in messages:
+        show_message(message)
+    return 0 if status == 200 else 1
+
+
+def serve(server, mail):
+    say()
+    say("Both servers keep running. Open the form in a browser on this machine:")
+    say()
+    say("    %s" % server.form_url)
+    say()
+    say("(On another machine: ssh -L %d:127.0.0.1:%d to this one, then the same URL.)" % (
+        server.port, server.port))
+    say("Each message lands in %s" % mail.folder)
+    say("and is printed here as it arrives; quillet logs to %s." % server.site.log_path)
+    say("Press Ctrl-C to stop.")
+    seen = set()
+    while True:
+        for message in mail.all_messages():
+            if message.path not in seen:
+                seen.add(message.path)
+                show_message(message)
+        time.sleep(POLL_SECONDS)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", required=True, help="the built quillet")
+    parser.add_argument("--serve", action="store_true", help="keep the servers running until Ctrl-C")
+    args = parser.parse_args(argv)
+
+    # Ctrl-C and a plain kill both end up in the clean-up below (also when
+    # started in the background, where SIGINT arrives ignored).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    scratch = tempfile.mkdtemp(prefix="quillet-demo-")
+    os.chmod(scratch, 0o755)  # the web server's account passes through to the site
+    try:
+        with mailservers.aiosmtpd_server() as mail:
+            say("* started the mail server: aiosmtpd on %s, writing each message to" % mail.smtp)
+            say("    %s" % mail.folder)
+            ini = webserver.example_ini(mail.smtp)
+            site = webserver.deploy_example(os.path.join(scratch, "site"), args.program, ini)
+            say("* deployed the example site in %s:" % site.directory)
+            say("    htdocs/form.html, and cgi-bin/ with quillet, quillet.ini (examples/quillet.ini")
+            say("    with \"smtp %s\"), success.html, failure.html and quillet.log" % mail.smtp)
+            with webserver.lighttpd_server(site) as server:
+                say("* started lighttpd on %s (PID %d), quillet as %s" % (
+                    server.url, server.process.pid, webserver.CGI_PATH))
+                say("    the form: %s" % server.form_url)
+                try:
+                    status = serve(server, mail) if args.serve else one_submission(server, mail)
+                except KeyboardInterrupt:
+                    say()
+                    status = 0
+            say("* stopped lighttpd")
+        say("* stopped the mail server")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    say("* removed %s; nothing is left running" % scratch)
+    return status
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:
+        sys.exit(130)

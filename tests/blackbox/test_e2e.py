@@ -1,0 +1,230 @@
+"""The example contact form end to end, with real parts throughout: Debian's
+headless Chromium fills in examples/form.html as a visitor would and submits
+it to lighttpd on 127.0.0.1, which runs quillet as its CGI program (as
+www-data), and quillet hands the message to a private Postfix instance that
+delivers it to a local Maildir. The test reads what the browser shows and
+what arrived in the mailbox. Then the same with the mail server stopped,
+and with one that never answers: the browser shows the failure page.
+
+Screenshots of the pages go to <build folder>/artefacts/.
+
+Needs root (Postfix's private instance, lighttpd running CGI as www-data),
+lighttpd, chromium, node and playwright-core in tests/e2e/node_modules, all
+of which scripts/install-deps installs.
+"""
+
+import contextlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+
+import pytest
+
+import mailservers
+import webserver
+from conftest import BINARY, PROJECT, SANITIZER_MARKS, make_scratch_dir
+
+E2E = os.path.join(PROJECT, "tests", "e2e")
+DRIVER = os.path.join(E2E, "submit-form.mjs")
+PLAYWRIGHT = os.path.join(E2E, "node_modules", "playwright-core", "package.json")
+CHROMIUM = "/usr/bin/chromium"
+ARTEFACTS = os.path.join(os.environ.get("QUILLET_BUILD_DIR") or os.path.join(PROJECT, "build"), "artefacts")
+
+SHORT_TIMEOUT = 3        # smtp_timeout of the failure runs, in seconds
+PAGE_TIMEOUT_MS = 60000  # the browser's wait for each page
+DRIVER_SECONDS = 180     # hang guard for one whole browser run
+
+# What the visitor types: markup in every free-text field, non-ASCII
+# letters, quotes, and a message whose third line is a lone ".".
+NAME = "Zoë <b id=\"injected\">Ångström</b> & \"Co\""
+EMAIL = "zoe.angstrom@example.org"
+TOPIC = "Feedback on the site"
+SUBJECT = "Grüße <script>document.title='owned'</script> & 'more'"
+MESSAGE_LINES = ["Hello from Zoë,", "the next line is a lone dot:", ".", "and this one ends it <i>for real</i> ✓"]
+MESSAGE = "\n".join(MESSAGE_LINES)
+
+FIELDS = [
+    {"selector": "#name", "type": NAME},
+    {"selector": "#from", "type": EMAIL},
+    {"selector": "#topic", "select": TOPIC},
+    {"selector": "#subject", "type": SUBJECT},
+    {"selector": "#message", "type": MESSAGE},
+]
+READ = ["#outcome", "#echo-from", "#echo-topic", "#echo-subject", "#echo-message"]
+# Elements that exist only if a submitted value's markup was taken as markup.
+INJECTED = ["#injected", "script", "i"]
+
+pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="Postfix's private instance and www-data need root")
+
+
+@pytest.fixture(scope="module")
+def browser_driver():
+    """The node, Chromium and playwright-core the driver needs."""
+    missing = [what for what, present in (
+        ("node", shutil.which("node") is not None),
+        (CHROMIUM, os.path.exists(CHROMIUM)),
+        ("playwright-core in tests/e2e/node_modules", os.path.exists(PLAYWRIGHT)),
+        (webserver.LIGHTTPD, os.path.exists(webserver.LIGHTTPD)),
+    ) if not present]
+    assert not missing, "missing %s: run scripts/install-deps" % ", ".join(missing)
+    os.makedirs(ARTEFACTS, exist_ok=True)
+    return shutil.which("node")
+
+
+@pytest.fixture
+def site_dir():
+    directory = make_scratch_dir()
+    yield directory
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+def submit(node, server, screenshot, work):
+    """Fills in and submits the form in Chromium; returns the driver's report
+    (url, title, html, text, elements, counts, seconds)."""
+    job = {
+        "chromium": CHROMIUM,
+        "form_url": server.form_url,
+        "action_url": server.cgi_url,
+        "fields": FIELDS,
+        "submit": "#send",
+        "screenshot": os.path.join(ARTEFACTS, screenshot),
+        "timeout_ms": PAGE_TIMEOUT_MS,
+        "read": READ,
+        "count": INJECTED,
+    }
+    job_path = os.path.join(work, "job-%s.json" % screenshot)
+    job["pid_file"] = job_path + ".chromium-pid"
+    job["scratch"] = work  # the browser's profile goes with the site's folder
+    with open(job_path, "w", encoding="utf-8") as handle:
+        json.dump(job, handle)
+    try:
+        run = subprocess.run([node, DRIVER, job_path], capture_output=True, timeout=DRIVER_SECONDS, cwd=E2E)
+    except subprocess.TimeoutExpired:
+        stop_chromium(job["pid_file"])
+        raise
+    assert run.returncode == 0, "browser driver failed:\n%s\nlighttpd:\n%s" % (
+        run.stderr.decode("utf-8", "replace"), server.error_log_text())
+    report = json.loads(run.stdout.decode("utf-8"))
+    assert os.path.getsize(job["screenshot"]) > 0
+    # The program's standard error reaches lighttpd's log.
+    errors = server.error_log_text()
+    for mark in SANITIZER_MARKS:
+        assert mark not in errors, "sanitizer report:\n" + errors
+    return report
+
+
+def stop_chromium(pid_file):
+    """Ends the browser a killed driver left behind: the process group of
+    the PID the driver recorded (the browser leads its own group)."""
+    try:
+        with open(pid_file) as handle:
+            pid = int(handle.read().strip())
+    except (OSError, ValueError):
+        return
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(pid, signal.SIGKILL)
+
+
+def assert_values_echoed_as_text(report):
+    """Every echoed value reads exactly as typed, and none of its markup
+    became an element: the values were HTML-escaped."""
+    assert report["counts"] == {selector: 0 for selector in INJECTED}, report["html"]
+    assert report["elements"]["#echo-message"] == MESSAGE
+    assert report["elements"]["#echo-subject"] == SUBJECT
+    assert report["title"] != "owned"
+
+
+@contextlib.contextmanager
+def silent_server():
+    """A loopback port that takes connections and never says a word."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    try:
+        yield "127.0.0.1:%d" % listener.getsockname()[1]
+    finally:
+        listener.close()
+
+
+def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_driver, site_dir):
+    with mailservers.postfix_server() as postfix:
+        # The example's ini file with this server and mailbox; "sendall true"
+        # adds the listing of every field, in which the message's lines stand
+        # unindented, so that the lone "." begins a line on the wire.
+        ini = webserver.example_ini(postfix.smtp, to=mailservers.TEST_ADDRESS, extra_lines=["sendall true"])
+        site = webserver.deploy_example(site_dir, BINARY, ini)
+        with webserver.lighttpd_server(site) as server:
+            report = submit(browser_driver, server, "e2e-success.png", site_dir)
+
+        # What the browser shows.
+        assert report["url"] == server.cgi_url
+        assert report["title"] == "Message sent", report["text"]
+        assert report["elements"]["#outcome"] == "Thank you, " + NAME
+        assert report["elements"]["#echo-from"] == EMAIL
+        assert report["elements"]["#echo-topic"] == TOPIC
+        assert_values_echoed_as_text(report)
+
+        # What arrived: one message, its envelope and headers from the form.
+        messages = postfix.messages()
+        assert len(messages) == 1, postfix.log_text()
+        message = messages[0]
+        assert message.sender == EMAIL
+        assert message.recipients == [mailservers.TEST_ADDRESS]
+        assert message.headers("From") == [EMAIL.encode()]
+        assert message.headers("To") == [("Site Owner <%s>" % mailservers.TEST_ADDRESS).encode()]
+        assert message.headers("Subject") == [SUBJECT.encode("utf-8")]
+        assert message.headers("X-QUILLET") == [b"sent by web form submition activated CGI program."]
+
+        # Every field in the body, the message's lines intact and in order,
+        # the lone "." line included (dot-stuffed on the wire, unstuffed by
+        # the server), and nothing after the listing's last line was lost.
+        body_lines = message.body.decode("utf-8").replace("\r\n", "\n").split("\n")
+        # (a static line ends in the space before its empty content)
+        assert body_lines[0] == " A visitor wrote through the contact form: "
+        for label, value in (("Name:", NAME), ("From:", EMAIL), ("Topic:", TOPIC), ("Subject:", SUBJECT)):
+            assert " %s %s" % (label, value) in body_lines
+        first = body_lines.index(" Message: " + MESSAGE_LINES[0])
+        indent = " " * (len("Message:") + 2)
+        assert body_lines[first + 1:first + 4] == [indent + line for line in MESSAGE_LINES[1:]]
+        listing = body_lines.index("(Message:)==(" + MESSAGE_LINES[0])
+        assert body_lines[listing + 1:listing + 4] == MESSAGE_LINES[1:3] + [MESSAGE_LINES[3] + ")"]
+        assert "." in body_lines
+
+        assert "Email not sent." not in site.log_text()
+
+
+def test_with_the_mail_server_stopped_the_visitor_sees_the_failure_page(browser_driver, site_dir):
+    with mailservers.postfix_server() as postfix:
+        smtp = postfix.smtp
+        ini = webserver.example_ini(smtp, to=mailservers.TEST_ADDRESS,
+                                    extra_lines=["smtp_timeout %d" % SHORT_TIMEOUT])
+        postfix.stop()
+        site = webserver.deploy_example(site_dir, BINARY, ini)
+        with webserver.lighttpd_server(site) as server:
+            report = submit(browser_driver, server, "e2e-failure.png", site_dir)
+
+    assert report["url"] == server.cgi_url
+    assert report["title"] == "Message not sent", report["text"]
+    assert report["elements"]["#outcome"] == "Sorry, %s, your message could not be sent" % NAME
+    assert_values_echoed_as_text(report)
+    # Refused at once; the bound only guards against a hang.
+    assert report["seconds"] < SHORT_TIMEOUT + 30
+    assert "Email not sent." in site.log_text()
+
+
+def test_with_a_mail_server_that_never_answers_the_failure_page_comes_after_the_time_out(browser_driver, site_dir):
+    with silent_server() as smtp:
+        ini = webserver.example_ini(smtp, to=mailservers.TEST_ADDRESS,
+                                    extra_lines=["smtp_timeout %d" % SHORT_TIMEOUT])
+        site = webserver.deploy_example(site_dir, BINARY, ini)
+        with webserver.lighttpd_server(site) as server:
+            report = submit(browser_driver, server, "e2e-timeout.png", site_dir)
+
+    assert report["title"] == "Message not sent", report["text"]
+    assert_values_echoed_as_text(report)
+    assert report["seconds"] < SHORT_TIMEOUT + 30
+    log = site.log_text()
+    assert "Timedout" in log and "Email not sent." in log, log

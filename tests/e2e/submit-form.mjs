@@ -1,0 +1,178 @@
+// Fills in and submits an HTML form in Debian's headless Chromium, as a
+// visitor would, and reports the page the browser shows afterwards.
+//
+//   node submit-form.mjs JOB.json
+//
+// The job (JSON) names the form's URL, the fields with what to type into
+// each (or which option to pick), the submit button, where to save a
+// screenshot of the resulting page, which elements to read from it, and
+// optionally a folder for Chromium's fresh profile and a file to write its
+// PID into.
+// The report (JSON on standard output) holds the resulting URL, the page's
+// title, its HTML as the browser parsed it, its visible text, the text of
+// each element asked for, how many elements match each selector asked for,
+// and the seconds from the click to the loaded page.
+//
+// Chromium is started here, with a fresh profile and the flags below, and
+// driven over its DevTools protocol (playwright-core's connectOverCDP); it
+// listens for DevTools on 127.0.0.1 only and resolves no host name other
+// than localhost, so nothing leaves the machine. It is ended by its PID
+// whatever happens.
+import { spawn } from "node:child_process";
+import { mkdtempSync, readFileSync, rmSync, existsSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import path from "node:path";
+import { chromium } from "playwright-core";
+
+const DEFAULT_CHROMIUM = "/usr/bin/chromium";
+const DEVTOOLS_WAIT_MS = 30000;  // for Chromium to announce its DevTools port
+const STOP_WAIT_MS = 10000;      // for Chromium to go after SIGTERM
+const POLL_MS = 50;
+const VIEWPORT = { width: 1000, height: 800 };  // the window; a screenshot takes the whole page
+
+const CHROMIUM_FLAGS = [
+  "--headless",
+  "--no-sandbox",
+  "--disable-gpu",
+  "--no-first-run",
+  "--disable-background-networking",
+  "--disable-component-update",
+  "--disable-sync",
+  // Loopback only: no QUIC, no proxy, no name resolution except localhost,
+  // none of the browser's own services that call home.
+  "--disable-quic",
+  "--no-proxy-server",
+  "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE localhost, EXCLUDE 127.0.0.1",
+  "--disable-extensions",
+  "--disable-default-apps",
+  "--disable-domain-reliability",
+  "--disable-client-side-phishing-detection",
+  "--disable-breakpad",
+  "--disable-features=Translate,MediaRouter,OptimizationHints,AutofillServerCommunication",
+  "--no-default-browser-check",
+  "--no-pings",
+  "--metrics-recording-only",
+  "--password-store=basic",
+  "--mute-audio",
+  "--hide-scrollbars",
+  "--remote-debugging-address=127.0.0.1",
+  "--remote-debugging-port=0",
+];
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function alive(child) {
+  return child.exitCode === null && child.signalCode === null;
+}
+
+async function waitForExit(child, ms) {
+  const deadline = Date.now() + ms;
+  while (alive(child) && Date.now() < deadline) await sleep(POLL_MS);
+  return !alive(child);
+}
+
+// The DevTools port Chromium writes into its profile once it listens.
+async function devtoolsPort(profile, child, log) {
+  const file = path.join(profile, "DevToolsActivePort");
+  const deadline = Date.now() + DEVTOOLS_WAIT_MS;
+  while (Date.now() < deadline) {
+    if (!alive(child)) throw new Error("Chromium ended at start-up:\n" + log.join(""));
+    if (existsSync(file)) {
+      const port = Number.parseInt(readFileSync(file, "utf8").split("\n")[0], 10);
+      if (port > 0) return port;
+    }
+    await sleep(POLL_MS);
+  }
+  throw new Error("Chromium announced no DevTools port within " + DEVTOOLS_WAIT_MS + " ms:\n" + log.join(""));
+}
+
+async function stopChromium(child) {
+  if (!alive(child)) return;
+  try { process.kill(child.pid, "SIGTERM"); } catch { /* already gone */ }
+  if (await waitForExit(child, STOP_WAIT_MS)) return;
+  // Its own process group (detached): the browser and the helpers it started.
+  try { process.kill(-child.pid, "SIGKILL"); } catch { /* already gone */ }
+  await waitForExit(child, STOP_WAIT_MS);
+}
+
+async function fillForm(page, job) {
+  for (const field of job.fields) {
+    const target = page.locator(field.selector);
+    if (field.select !== undefined) {
+      await target.selectOption({ label: field.select });
+    } else {
+      await target.click();
+      // Key by key, as typed: a "\n" in a textarea is the Enter key.
+      await target.pressSequentially(field.type);
+    }
+  }
+}
+
+async function run(job) {
+  const profile = mkdtempSync(path.join(job.scratch || tmpdir(), "quillet-chromium-"));
+  const environment = { ...process.env, HOME: profile, XDG_CONFIG_HOME: profile, XDG_CACHE_HOME: profile };
+  for (const name of Object.keys(environment)) {
+    if (/_proxy$/i.test(name)) delete environment[name];
+  }
+  const log = [];
+  const child = spawn(job.chromium || DEFAULT_CHROMIUM,
+    [...CHROMIUM_FLAGS, "--user-data-dir=" + profile, "about:blank"],
+    { env: environment, stdio: ["ignore", "pipe", "pipe"], detached: true });
+  // Whoever runs this driver can end the browser by this PID (its process
+  // group) should the driver itself be killed.
+  if (job.pid_file) writeFileSync(job.pid_file, child.pid + "\n");
+  child.stdout.on("data", (chunk) => log.push(chunk.toString()));
+  child.stderr.on("data", (chunk) => log.push(chunk.toString()));
+  let browser = null;
+  try {
+    const port = await devtoolsPort(profile, child, log);
+    browser = await chromium.connectOverCDP("http://127.0.0.1:" + port);
+    const context = browser.contexts()[0];
+    const page = await context.newPage();
+    page.setDefaultTimeout(job.timeout_ms);
+    await page.setViewportSize(VIEWPORT);
+    await page.goto(job.form_url, { waitUntil: "load" });
+    await fillForm(page, job);
+
+    const started = Date.now();
+    const wanted = new URL(job.action_url);
+    await Promise.all([
+      page.waitForURL((url) => url.origin === wanted.origin && url.pathname === wanted.pathname,
+        { waitUntil: "load", timeout: job.timeout_ms }),
+      page.locator(job.submit).click(),
+    ]);
+    const seconds = (Date.now() - started) / 1000;
+
+    if (job.screenshot) await page.screenshot({ path: job.screenshot, fullPage: true });
+    const elements = {};
+    for (const selector of job.read || []) {
+      const found = page.locator(selector);
+      elements[selector] = (await found.count()) > 0 ? await found.first().innerText() : null;
+    }
+    const counts = {};
+    for (const selector of job.count || []) counts[selector] = await page.locator(selector).count();
+    return {
+      url: page.url(),
+      title: await page.title(),
+      html: await page.content(),
+      text: await page.locator("body").innerText(),
+      elements,
+      counts,
+      seconds,
+      browser: browser.version(),
+    };
+  } finally {
+    if (browser) await browser.close().catch(() => {});
+    await stopChromium(child);
+    rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+const job = JSON.parse(readFileSync(process.argv[2], "utf8"));
+try {
+  const report = await run(job);
+  process.stdout.write(JSON.stringify(report) + "\n");
+} catch (error) {
+  process.stderr.write("submit-form: " + (error && error.stack ? error.stack : error) + "\n");
+  process.exit(1);
+}
