@@ -79,11 +79,21 @@ static int run_sequence() {
     log_event(LOG_DEBUG, "sending failure reply message.");
     write_reply_page(REPLY_FAILURE);
   }
+  // A web server that gave up on the request (its visitor went away, its
+  // CGI timer ran out) has closed the pipe: the reply is lost, which the log
+  // says, and the run still ends normally.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    int error = errno;
+    log_event(LOG_ERROR, "the reply could not be written to the web server for the reason (%d)(%s).", error,
+              std::strerror(error));
+  }
   log_event(LOG_DEBUG, "ended.");
   return 0;
 }
 
 int quillet_main(int argc, char** argv) {
+  platform_prepare_process();
   program_argc = argc;
   program_argv = argv;
   derive_file_names(argc > 0 ? argv[0] : nullptr);

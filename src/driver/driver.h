@@ -22,9 +22,11 @@ extern char log_file_path[FILE_NAME_BUFFER_SIZE];
 
 // ---- operations ----
 
-// Everything main does: saves the arguments, derives the file names,
-// carries out a console command (which ends the process) or runs the
-// sequence of one CGI request and returns 0.
+// Everything main does: readies the process (platform_prepare_process),
+// saves the arguments, derives the file names, carries out a console command
+// (which ends the process) or runs the sequence of one CGI request and
+// returns 0. A reply that cannot be written (the web server closed standard
+// output) is a LOG_ERROR line, and the run still returns 0.
 int quillet_main(int argc, char** argv);
 
 // Fills ini_file_path and log_file_path from the program's path: "%s.ini"

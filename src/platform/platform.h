@@ -34,6 +34,15 @@ void platform_local_time(std::tm* now);
 // Pauses the process for the given number of milliseconds.
 void platform_sleep_ms(int milliseconds);
 
+// Readies the process for a run under a web server, before anything else
+// happens. A standard stream (descriptor 0, 1 or 2) that the parent left
+// closed is opened on the null device, so that no file or socket opened
+// later takes its number and receives what was meant for standard output.
+// Writing to a pipe whose reader has gone (a web server that closed the
+// program's standard output) fails with EPIPE instead of ending the process
+// with a signal. Failures are ignored: the run goes on as well as it can.
+void platform_prepare_process();
+
 // ---- files ----
 
 // Switches standard input to binary mode so that no line ends are translated

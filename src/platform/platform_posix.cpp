@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,6 +32,17 @@ void platform_sleep_ms(int milliseconds) {
   // Resume after a signal until the whole pause has passed.
   while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
   }
+}
+
+void platform_prepare_process() {
+  // open() takes the lowest free descriptor: with the ones below it open,
+  // that is the closed standard stream itself.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) (void)close(opened);
+  }
+  (void)signal(SIGPIPE, SIG_IGN);
 }
 
 void platform_binary_stdin() {}

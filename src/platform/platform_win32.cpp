@@ -22,6 +22,12 @@ void platform_local_time(std::tm* now) {
 
 void platform_sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+// Nothing to do: Windows has no SIGPIPE (a write to a pipe whose reader has
+// gone fails with an error), the log and the socket are Windows handles
+// rather than C runtime descriptors, and the C runtime keeps descriptors 0
+// to 2 for the standard streams even when the parent gave none.
+void platform_prepare_process() {}
+
 void platform_binary_stdin() { (void)_setmode(_fileno(stdin), _O_BINARY); }
 
 static int errno_from_win32(DWORD code) {
