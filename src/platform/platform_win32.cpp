@@ -131,26 +131,6 @@ void platform_inet_addr(const char* text, unsigned char address[4]) {
   std::memcpy(address, &value, 4);
 }
 
-int platform_resolve_ipv4(const char* host, unsigned char address[4]) {
-  struct addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
-  int resolved = 0;
-  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(struct sockaddr_in)) continue;
-    struct sockaddr_in ipv4;
-    std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
-    std::memcpy(address, &ipv4.sin_addr, 4);
-    resolved = 1;
-    break;
-  }
-  freeaddrinfo(found);
-  return resolved;
-}
-
 PlatformSocket platform_socket_open() {
   socket_last_error = 0;
   SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);

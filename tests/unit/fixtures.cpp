@@ -1,6 +1,8 @@
 // fixtures.cpp - the shared unit test fixture.
 #include "fixtures.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,16 @@ void reset_all_subsystems() {
   message_reset();
   reply_reset();
   smtp_reset();
+}
+
+void limit_address_space(long extra_bytes) {
+  long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
+  std::fclose(statm);
+  struct rlimit limit;
+  limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + static_cast<rlim_t>(extra_bytes);
+  setrlimit(RLIMIT_AS, &limit);
 }
 
 std::string read_whole_file(const std::string& path) {

@@ -31,5 +31,8 @@ class QuilletTest : public ::testing::Test {
 std::string read_whole_file(const std::string& path);
 // Writes a whole file as bytes.
 void write_whole_file(const std::string& path, const std::string& bytes);
+// Lets the process (a death test's child) map only `extra_bytes` more than
+// it has mapped now, so that a large allocation fails.
+void limit_address_space(long extra_bytes);
 // Resets every subsystem's process-wide state.
 void reset_all_subsystems();

@@ -247,13 +247,7 @@ TEST_F(AddressTest, ResetEmptiesTheEnvelope) {
 TEST_F(AddressTest, NoMemoryForAnAddressEndsWithTheFatalPage) {
   std::string huge = std::string(64 * 1024 * 1024, 'a') + "@b.c";
   auto extract_with_little_memory = [&huge] {
-    long pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
-    std::fclose(statm);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + 16L * 1024 * 1024;
-    setrlimit(RLIMIT_AS, &limit);
+    limit_address_space(16L * 1024 * 1024);
     (void)extract_address(huge.c_str());
     std::exit(101);
   };

@@ -351,13 +351,7 @@ TEST_F(ReadFormTest, BytesAreTakenAsTheyCome) {
 TEST_F(FormTest, NoMemoryForAPairEndsWithTheFatalPage) {
   std::string huge = "x=" + std::string(64 * 1024 * 1024, 'v');
   auto decode_with_little_memory = [&huge] {
-    long pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
-    std::fclose(statm);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + 16L * 1024 * 1024;
-    setrlimit(RLIMIT_AS, &limit);
+    limit_address_space(16L * 1024 * 1024);
     decode_form_body(&huge[0]);
     std::exit(101);
   };

@@ -142,13 +142,7 @@ TEST_F(SupportTest, NoMemoryForAnOverlongMessageEndsWithStatusNine) {
   auto log_with_little_memory = [] {
     // Leave 40 MB of address space: the overflow buffer doubles from 64000
     // bytes and its 65,536,000-byte step cannot be had.
-    long pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(100);
-    std::fclose(statm);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + 40L * 1024 * 1024;
-    setrlimit(RLIMIT_AS, &limit);
+    limit_address_space(40L * 1024 * 1024);
     log_event(LOG_ERROR, "%*s", 40000000, "x");
   };
   EXPECT_EXIT(log_with_little_memory(), ::testing::ExitedWithCode(EXIT_NO_MEMORY), "");
