@@ -149,6 +149,9 @@ const char* const FAQ_LINES[] = {
     "Fix the log's permissions first.",
     "The whole run must also end before the web server's own time limit for CGI programs, "
     "often about a minute; see the question on time-outs.",
+    "A web server that gave up first closes quillet's output; quillet then logs \"the reply "
+    "could not be written to the web server\" and ends normally.",
+    "The message may still have gone out: the log lines before it say whether it did.",
     "[q]",
     "The web server's error log says \"Permission denied\",",
     "or the browser shows \"403 Forbidden\" or \"404 Not Found\".",
