@@ -279,6 +279,18 @@ int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, in
   }
 }
 
+void platform_socket_gather(PlatformSocket socket, bool hold) {
+  if (socket == PLATFORM_NO_SOCKET) return;
+  int on = hold ? 1 : 0;
+#if defined(TCP_CORK)
+  (void)setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+#elif defined(TCP_NOPUSH)
+  (void)setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NOPUSH, &on, sizeof on);
+#else
+  (void)on;
+#endif
+}
+
 void platform_socket_close(PlatformSocket socket) {
   if (socket != PLATFORM_NO_SOCKET) (void)close(static_cast<int>(socket));
 }

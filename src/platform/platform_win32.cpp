@@ -233,6 +233,10 @@ int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, in
   }
 }
 
+// Windows Sockets has no option that holds back a send: each one leaves at
+// once (TCP_NODELAY is set).
+void platform_socket_gather(PlatformSocket, bool) {}
+
 void platform_socket_close(PlatformSocket socket) {
   if (socket != PLATFORM_NO_SOCKET) closesocket(static_cast<SOCKET>(socket));
 }

@@ -111,7 +111,7 @@ static void format_command(char* command, const char* format, const char* addres
 
 // Sends the header block, the empty line, the body and the end of the data,
 // each in its wire form. Returns 1 when everything went out.
-static int send_message(const char* header_block, const char* body) {
+static int send_message_parts(const char* header_block, const char* body) {
   const char* parts[2] = {header_block != nullptr ? header_block : "", body != nullptr ? body : ""};
   for (int part = 0; part < 2; part++) {
     std::size_t needed = smtp_wire_text(parts[part], nullptr, 0);
@@ -132,6 +132,14 @@ static int send_message(const char* header_block, const char* body) {
       return 0;
   }
   return TCPwrite(current_connection, END_OF_DATA, END_OF_DATA_LENGTH) == END_OF_DATA_LENGTH;
+}
+
+// The message, gathered into as few segments as the connection allows.
+static int send_message(const char* header_block, const char* body) {
+  smtp_hold_writes();
+  int sent = send_message_parts(header_block, body);
+  smtp_release_writes();
+  return sent;
 }
 
 // The greeting command: HELO, or EHLO with HELO after a refusal. Sets
@@ -184,9 +192,11 @@ int smtp_dialogue(const char* sender, const char* recipient_to, const char* head
   if (pipelining) {
     // RFC 2920 3.1: the group goes out whole, then every reply is read and
     // checked in order.
+    smtp_hold_writes();
     bool sent = sendr(mail_command) != 0;
     for (int i = 0; sent && i < recipient_count; i++) sent = sendr(recipient_commands[i]) != 0;
     if (sent) sent = sendr(DATA_COMMAND) != 0;
+    smtp_release_writes();
     if (!sent) {
       log_event(LOG_ERROR, "could not send %s to the SMTP server", "the envelope");
       return 0;

@@ -52,6 +52,8 @@ extern bool winsock_started;
 // starts with them.
 extern char reply_carry[REPLY_BUFFER_SIZE];
 extern int reply_carry_length;
+// How many smtp_hold_writes calls are not yet released.
+extern int write_hold_depth;
 
 // Back to the state of process start (tests only): closes an open
 // connection, forgets carried bytes and the last socket error.
@@ -115,6 +117,14 @@ void TCPstartup();
 // 0; -1 for PLATFORM_NO_SOCKET (nothing logged) or after a failed send,
 // reported through TCPerror with "Socket Error, could not write.".
 int TCPwrite(PlatformSocket socket, const char* bytes, int length);
+
+// Between smtp_hold_writes and its smtp_release_writes (pairs may nest) the
+// writes on current_connection are gathered; the outermost release sends
+// them together, so that a command and its line end, or a pipelined group,
+// reach the server as one segment (RFC 2920 3.1 asks clients to send a group
+// in as few segments as they can).
+void smtp_hold_writes();
+void smtp_release_writes();
 
 // Logs "SEND(%d): {%s\n}\n" and writes `text` and CR LF on current_connection
 // in two writes (RFC 5321 2.3.8, whatever email_line_end says). A short

@@ -15,12 +15,14 @@ PlatformSocket current_connection = PLATFORM_NO_SOCKET;
 bool winsock_started = false;
 char reply_carry[REPLY_BUFFER_SIZE];
 int reply_carry_length = 0;
+int write_hold_depth = 0;
 
 void smtp_reset() {
   platform_socket_close(current_connection);
   current_connection = PLATFORM_NO_SOCKET;
   winsock_started = false;
   reply_carry_length = 0;
+  write_hold_depth = 0;
   socket_last_error = 0;
 }
 
@@ -103,8 +105,17 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
 static const char WIRE_LINE_END[] = "\r\n";
 static const int WIRE_LINE_END_LENGTH = 2;
 
+void smtp_hold_writes() {
+  if (write_hold_depth++ == 0) platform_socket_gather(current_connection, true);
+}
+
+void smtp_release_writes() {
+  if (write_hold_depth > 0 && --write_hold_depth == 0) platform_socket_gather(current_connection, false);
+}
+
 int sendr(const char* text) {
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", connection_number(current_connection), text_or_null(text));
+  smtp_hold_writes();
   int whole = 1;
   int length = text != nullptr ? static_cast<int>(std::strlen(text)) : 0;
   if (length > 0 && TCPwrite(current_connection, text, length) != length) {
@@ -115,6 +126,7 @@ int sendr(const char* text) {
     TCPerror("TCPwrite failed in sendr(2)");
     whole = 0;
   }
+  smtp_release_writes();
   return whole;
 }
 
@@ -199,39 +211,46 @@ int recvr_greeting(SmtpReply* reply) { return read_reply(reply, true); }
 
 // ---- the wire form of the message ----
 
-// Appends one byte to the wire text, counting it even when there is no room.
-static void put_byte(char* wire, std::size_t capacity, std::size_t* out, char byte) {
-  if (*out + 1 < capacity) wire[*out] = byte;
-  (*out)++;
+// Appends `length` bytes to the wire text, counting them even where there is
+// no room (the terminator's byte is always kept free).
+static void put_bytes(char* wire, std::size_t capacity, std::size_t* out, const char* bytes,
+                      std::size_t length) {
+  if (wire != nullptr && *out + 1 < capacity) {
+    std::size_t room = capacity - 1 - *out;
+    std::memcpy(wire + *out, bytes, length < room ? length : room);
+  }
+  *out += length;
 }
 
 std::size_t smtp_wire_text(const char* text, char* wire, std::size_t capacity) {
+  static const std::size_t LIMIT = SMTP_LINE_LIMIT;
   std::size_t out = 0;
   const char* at = text != nullptr ? text : "";
   while (*at != '\0') {
-    // One line of the text: `column` counts the octets already on its
-    // current wire line, a doubled leading dot included.
-    int column = 0;
+    // One line of the text, copied in runs: `column` counts the octets
+    // already on its current wire line, a doubled leading dot included.
+    const char* end = at + std::strcspn(at, "\r\n");
+    std::size_t column = 0;
     if (*at == '.') {
-      put_byte(wire, capacity, &out, '.');
+      put_bytes(wire, capacity, &out, ".", 1);
       column = 1;
     }
-    while (*at != '\0' && *at != '\r' && *at != '\n') {
-      if (column == SMTP_LINE_LIMIT) {
-        put_byte(wire, capacity, &out, '\r');
-        put_byte(wire, capacity, &out, '\n');
-        put_byte(wire, capacity, &out, ' ');
+    while (at < end) {
+      if (column == LIMIT) {
+        put_bytes(wire, capacity, &out, "\r\n ", 3);
         column = 1;
       }
-      put_byte(wire, capacity, &out, *at++);
-      column++;
+      std::size_t left = static_cast<std::size_t>(end - at);
+      std::size_t run = left < LIMIT - column ? left : LIMIT - column;
+      put_bytes(wire, capacity, &out, at, run);
+      at += run;
+      column += run;
     }
     if (*at == '\0') break;
     if (*at == '\r' && at[1] == '\n') at++;
     at++;
-    put_byte(wire, capacity, &out, '\r');
-    put_byte(wire, capacity, &out, '\n');
+    put_bytes(wire, capacity, &out, "\r\n", 2);
   }
-  if (capacity > 0) wire[out < capacity ? out : capacity - 1] = '\0';
+  if (capacity > 0 && wire != nullptr) wire[out < capacity ? out : capacity - 1] = '\0';
   return out;
 }
