@@ -20,7 +20,7 @@ static const char SENDALL_ENABLED[] = "true";
 static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static void append_slice(TextBuffer* buffer, const char* start, const char* end) {
-  if (end > start) text_buffer_appendf(buffer, "%.*s", static_cast<int>(end - start), start);
+  if (end > start) text_buffer_append(buffer, start, static_cast<int>(end - start));
 }
 
 // Appends one line of a header content with every run of blanks cut to
@@ -82,6 +82,13 @@ static void compose_header_block(TextBuffer* block, const char* line_end) {
   }
 }
 
+static void append_spaces(TextBuffer* buffer, int count) {
+  static const char SPACES[] = "                                                                ";
+  static const int SPACES_LENGTH = sizeof SPACES - 1;
+  for (; count > SPACES_LENGTH; count -= SPACES_LENGTH) text_buffer_append(buffer, SPACES, SPACES_LENGTH);
+  text_buffer_append(buffer, SPACES, count);
+}
+
 static void compose_body(TextBuffer* body, const char* line_end) {
   const char* padding = configuration.no_padding ? "" : " ";
   for (int i = 0; i < body_line_list.count; i++) {
@@ -93,17 +100,15 @@ static void compose_body(TextBuffer* body, const char* line_end) {
     // indented to stand under it, label length + 2 spaces in, padded or not.
     const char* piece = content;
     const char* end = std::strchr(piece, '\n');
-    if (end == nullptr) {
-      text_buffer_appendf(body, "%s%s %s%s", padding, label, content, line_end);
-      continue;
-    }
-    text_buffer_appendf(body, "%s%s %.*s%s", padding, label, static_cast<int>(end - piece), piece, line_end);
+    text_buffer_appendf(body, "%s%s ", padding, label);
     for (;;) {
+      int piece_length = end != nullptr ? static_cast<int>(end - piece) : static_cast<int>(std::strlen(piece));
+      text_buffer_append(body, piece, piece_length);
+      text_buffer_append(body, line_end, static_cast<int>(std::strlen(line_end)));
+      if (end == nullptr) break;
       piece = end + 1;
       end = std::strchr(piece, '\n');
-      int piece_length = end != nullptr ? static_cast<int>(end - piece) : static_cast<int>(std::strlen(piece));
-      text_buffer_appendf(body, "%*s %.*s%s", label_length + 1, "", piece_length, piece, line_end);
-      if (end == nullptr) break;
+      append_spaces(body, label_length + 2);
     }
   }
 

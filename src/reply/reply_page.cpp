@@ -39,8 +39,13 @@ static void write_text(const char* text, std::size_t length) {
 // A submitted value as page text: the visitor's input must never become
 // markup of the site's own page.
 static void write_html_escaped(const char* value) {
-  const char* run = value;  // start of the characters not yet written
-  for (const char* at = value; *at != '\0'; at++) {
+  static const char MARKUP_CHARACTERS[] = "&<>\"'";
+  const char* at = value;
+  for (;;) {
+    // Plain text goes out in runs; only the five markup characters stop it.
+    std::size_t run = std::strcspn(at, MARKUP_CHARACTERS);
+    write_text(at, run);
+    at += run;
     const char* entity = nullptr;
     switch (*at) {
       case '&': entity = "&amp;"; break;
@@ -48,20 +53,18 @@ static void write_html_escaped(const char* value) {
       case '>': entity = "&gt;"; break;
       case '"': entity = "&quot;"; break;
       case '\'': entity = "&#39;"; break;
-      default: continue;
+      default: return;  // the end of the value
     }
-    write_text(run, static_cast<std::size_t>(at - run));
     std::fputs(entity, stdout);
-    run = at + 1;
+    at++;
   }
-  write_text(run, std::strlen(run));
 }
 
 // The first "||" at or after `from`, or null. Each search stops at its
 // match, so a text is scanned once however many tokens it holds.
 static const char* find_token_mark(const char* from) {
-  for (const char* at = from; *at != '\0'; at++) {
-    if (at[0] == TOKEN_MARK[0] && at[1] == TOKEN_MARK[1]) return at;
+  for (const char* at = std::strchr(from, TOKEN_MARK[0]); at != nullptr; at = std::strchr(at + 1, TOKEN_MARK[0])) {
+    if (at[1] == TOKEN_MARK[1]) return at;
   }
   return nullptr;
 }

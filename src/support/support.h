@@ -88,6 +88,10 @@ TextBuffer* text_buffer_create(const char* start);
 // ends the run with the fatal page "Unable to malloc memory").
 void text_buffer_appendf(TextBuffer* buffer, const char* format, ...) QUILLET_PRINTF(2, 3);
 
+// Appends `length` bytes of `bytes` as they are, without formatting: the
+// same as appendf with "%.*s", for long texts that need no format.
+void text_buffer_append(TextBuffer* buffer, const char* bytes, int length);
+
 // Replaces the text by the formatted piece; the format "" empties the buffer
 // and keeps its capacity.
 void text_buffer_setf(TextBuffer* buffer, const char* format, ...) QUILLET_PRINTF(2, 3);

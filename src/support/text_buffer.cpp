@@ -42,28 +42,34 @@ TextBuffer* text_buffer_create(const char* start) {
   return buffer;
 }
 
+void text_buffer_append(TextBuffer* buffer, const char* bytes, int length) {
+  // Invariant kept without growth: length + 1 < capacity, so the last byte
+  // of the storage is never used.
+  if (buffer->length + length + 1 < buffer->capacity) {
+    std::memcpy(buffer->chars + buffer->length, bytes, static_cast<size_t>(length));
+    buffer->length += length;
+    buffer->chars[buffer->length] = '\0';
+    return;
+  }
+  int new_length = buffer->length + length;
+  char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(new_length) + TEXT_BUFFER_GROWTH));
+  if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
+  std::memcpy(grown, buffer->chars, static_cast<size_t>(buffer->length));
+  std::memcpy(grown + buffer->length, bytes, static_cast<size_t>(length));
+  grown[new_length] = '\0';
+  std::free(buffer->chars);
+  buffer->chars = grown;
+  buffer->length = new_length;
+  buffer->capacity = new_length + TEXT_BUFFER_GROWTH;
+}
+
 void text_buffer_appendf(TextBuffer* buffer, const char* format, ...) {
   int n = 0;
   va_list arguments;
   va_start(arguments, format);
   const char* piece = format_piece(&n, format, arguments);
   va_end(arguments);
-  // Invariant kept without growth: length + 1 < capacity, so the last byte
-  // of the storage is never used.
-  if (buffer->length + n + 1 < buffer->capacity) {
-    std::memcpy(buffer->chars + buffer->length, piece, static_cast<size_t>(n) + 1);
-    buffer->length += n;
-    return;
-  }
-  int new_length = buffer->length + n;
-  char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(new_length) + TEXT_BUFFER_GROWTH));
-  if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
-  std::memcpy(grown, buffer->chars, static_cast<size_t>(buffer->length));
-  std::memcpy(grown + buffer->length, piece, static_cast<size_t>(n) + 1);
-  std::free(buffer->chars);
-  buffer->chars = grown;
-  buffer->length = new_length;
-  buffer->capacity = new_length + TEXT_BUFFER_GROWTH;
+  text_buffer_append(buffer, piece, n);
 }
 
 void text_buffer_setf(TextBuffer* buffer, const char* format, ...) {

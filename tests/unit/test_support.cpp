@@ -181,6 +181,20 @@ TEST_F(SupportTest, TextBufferCapacityRules) {
   text_buffer_free(buffer);
 }
 
+TEST_F(SupportTest, TextBufferPlainAppendFollowsTheSameRules) {
+  TextBuffer* buffer = text_buffer_create("");
+  std::string fits(63998, 'f');
+  text_buffer_append(buffer, fits.data(), static_cast<int>(fits.size()));
+  EXPECT_EQ(buffer->capacity, 64000);
+  text_buffer_append(buffer, "%s", 2);  // no formatting: the bytes as they are
+  EXPECT_EQ(buffer->length, 64000);
+  EXPECT_EQ(buffer->capacity, 84000);
+  EXPECT_EQ(std::string(buffer->chars), fits + "%s");
+  text_buffer_append(buffer, "xyz", 0);
+  EXPECT_EQ(buffer->length, 64000);
+  text_buffer_free(buffer);
+}
+
 TEST_F(SupportTest, TextBufferSetfReplacesAndEmpties) {
   TextBuffer* buffer = text_buffer_create("old text");
   text_buffer_setf(buffer, "new %s", "text");
