@@ -640,21 +640,28 @@ def read_maildir(directory):
 DELIVERY_FIELDS = (b"return-path:", b"x-original-to:", b"delivered-to:", b"received:")
 
 
-def delivery_fields_length(data):
-    """How many leading bytes of a delivered message are the delivery fields
-    (each with its continuation lines)."""
+def leading_fields_length(data, names):
+    """How many leading bytes of a stored message are header fields named in
+    `names` (lower case, with the colon), each with its continuation lines:
+    what the delivering server put on top."""
     position = 0
     in_field = False
     while position < len(data):
         end = data.find(b"\n", position)
         end = len(data) if end < 0 else end + 1
         line = data[position:end]
-        if line.lower().startswith(DELIVERY_FIELDS):
+        if line.lower().startswith(names):
             in_field = True
         elif not (in_field and line[:1] in (b" ", b"\t")):
             break
         position = end
     return position
+
+
+def delivery_fields_length(data):
+    """How many leading bytes of a message delivered by Postfix are its
+    delivery fields."""
+    return leading_fields_length(data, DELIVERY_FIELDS)
 
 
 def clear_maildir(directory):

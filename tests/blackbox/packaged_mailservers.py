@@ -51,6 +51,7 @@ import subprocess
 import tempfile
 
 import mailservers
+from mailservers import leading_fields_length
 from mailservers import (MailServerError, Message, TEST_ACCOUNT, UNKNOWN_ADDRESS, check_root, ensure_test_account,
                          free_loopback_port, process_alive, run_command, wait_until)
 
@@ -184,24 +185,6 @@ def listening_pid(pid, port):
             if any(bound == port for _, bound in mailservers.listening_addresses(candidate)):
                 return candidate
     return None
-
-
-def leading_fields_length(data, names):
-    """How many leading bytes of a stored message are header fields named in
-    `names` (lower case, with the colon), each with its continuation lines:
-    what the delivering server put on top."""
-    position = 0
-    in_field = False
-    while position < len(data):
-        end = data.find(b"\n", position)
-        end = len(data) if end < 0 else end + 1
-        line = data[position:end]
-        if line.lower().startswith(names):
-            in_field = True
-        elif not (in_field and line[:1] in (b" ", b"\t")):
-            break
-        position = end
-    return position
 
 
 def first_value(message, name):
