@@ -10,6 +10,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+// Optional, as with libFuzzer: a target that defines it is set up by it first.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 static int replay_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -23,6 +25,7 @@ static int replay_file(const std::filesystem::path& path) {
 }
 
 int main(int argc, char** argv) {
+  if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   int files = 0;
   int failures = 0;
   for (int i = 1; i < argc; i++) {
@@ -38,7 +41,8 @@ int main(int argc, char** argv) {
       files++;
     }
   }
-  std::printf("replayed %d inputs\n", files);
+  // Standard error: a target may have sent standard output elsewhere.
+  std::fprintf(stderr, "replayed %d inputs\n", files);
   if (files == 0) {
     std::fprintf(stderr, "no inputs found\n");
     return 1;
