@@ -97,8 +97,10 @@ void cut_line_end(char* line);
 // ---- help and the demonstration ini file (help.cpp) ----
 
 // Logs the program, log and ini file names. Returns only when the program
-// was started without arguments; otherwise prints the help text, offers the
-// demonstration ini file when there is none, and ends the process with 0.
+// was started without arguments or by a web server (cgi_request: its
+// arguments are then ignored, with a LOG_DEBUG line); otherwise prints the
+// help text, offers the demonstration ini file when there is none, and ends
+// the process with 0.
 void help_and_first_run();
 
 // Reads one console line; stores its first part up to a line end (or "" when

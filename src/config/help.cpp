@@ -86,6 +86,10 @@ void help_and_first_run() {
   log_event(LOG_DEBUG, "Log file == %s", log_file_path);
   log_event(LOG_DEBUG, "Ini file == %s", ini_file_path);
   if (program_argc <= 1) return;
+  if (cgi_request) {
+    log_event(LOG_DEBUG, "command line ignored in a CGI run (%d arguments).", program_argc - 1);
+    return;
+  }
 
   log_event(LOG_DEBUG, "printing help info.");
   for (int i = 0; i < HELP_TEXT_PIECE_COUNT; i++) std::fputs(HELP_TEXT_PIECES[i], stdout);

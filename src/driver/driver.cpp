@@ -19,6 +19,7 @@ int program_argc = 0;
 char** program_argv = nullptr;
 char ini_file_path[FILE_NAME_BUFFER_SIZE];
 char log_file_path[FILE_NAME_BUFFER_SIZE];
+bool cgi_request = false;
 
 const char VERSION_BANNER_FORMAT[] =
     "quillet %s - turns an HTML form POST into one e-mail.\n"
@@ -97,6 +98,8 @@ int quillet_main(int argc, char** argv) {
   program_argc = argc;
   program_argv = argv;
   derive_file_names(argc > 0 ? argv[0] : nullptr);
+  cgi_request = std::getenv("GATEWAY_INTERFACE") != nullptr;
+  if (cgi_request) return run_sequence();
 
   if (argc == 2 && (std::strcmp(argv[1], "-version") == 0 || std::strcmp(argv[1], "-?") == 0)) {
     std::printf(VERSION_BANNER_FORMAT, PROGRAM_VERSION);

@@ -19,13 +19,18 @@ extern char** program_argv;
 // The ini and log file beside the executable, derived from argv[0].
 extern char ini_file_path[FILE_NAME_BUFFER_SIZE];
 extern char log_file_path[FILE_NAME_BUFFER_SIZE];
+// Set when the environment holds GATEWAY_INTERFACE: a web server started the
+// program, which then carries out the CGI run whatever its arguments say.
+// Web servers turn a query string without "=" into arguments (RFC 3875 4.4),
+// so in a CGI run they are a visitor's words, never a console command.
+extern bool cgi_request;
 
 // ---- operations ----
 
 // Everything main does: readies the process (platform_prepare_process),
 // saves the arguments, derives the file names, carries out a console command
-// (which ends the process) or runs the sequence of one CGI request and
-// returns 0. A reply that cannot be written (the web server closed standard
+// (which ends the process; never in a CGI run) or runs the sequence of one
+// CGI request and returns 0. A reply that cannot be written (the web server closed standard
 // output) is a LOG_ERROR line, and the run still returns 0.
 int quillet_main(int argc, char** argv);
 

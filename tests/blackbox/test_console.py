@@ -28,6 +28,7 @@ HELP_TEXT = (
     "The email address in the 'From:' header will be the bounce email address.\n"
     "The email address in the 'To:' header will be the recipient.\n\n"
 )
+CGI_ENVIRONMENT = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET"}
 PROMPT = "Would you like me to generate a demo ini file for you?[y/n]"
 DEMO_INI = (
     "smtp 127.0.0.1\n"
@@ -178,6 +179,34 @@ def test_release_rename_twice_fails_the_second_time(site):
     assert again.returncode == 3
     assert again.text == "rename failed. quillet.zip  -> quillet10w.zip  2:No such file or directory\n"
     assert site.read_file("quillet10w.zip") == b"release"
+
+
+
+# ---- a web server's run ignores the command line ----
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["-blanklog"], ["-version_insert_filename", "quillet.ini"], ["-FAQ"], ["-version"], ["help"], ["-?", "y"]],
+)
+def test_cgi_run_ignores_its_arguments(site, args):
+    # A query string without "=" reaches the program as arguments (RFC 3875
+    # 4.4): a visitor's words, never a console command.
+    site.write_ini(["smtp 127.0.0.1:1", "logging errors"])
+    site.write_file("quillet.log", "earlier lines\n")
+    run = site.run(*args, stdin=b"y\n", env=CGI_ENVIRONMENT)
+    assert run.returncode == 0
+    assert run.text.startswith("Pragma: no-cache\nContent-type: text/html\n\n<HTML><BODY>\nemail NOT sent.")
+    assert os.path.exists(site.ini_path) and not os.path.exists(site.path("quillet10w.ini"))
+    assert site.read_file("quillet.log").startswith(b"earlier lines\n")
+    assert "email not sent due to From" in site.log_text()
+
+
+def test_cgi_run_without_ini_file_writes_no_demonstration_file(site):
+    run = site.run("help", stdin=b"y\n", env=CGI_ENVIRONMENT)
+    assert run.returncode == 1
+    assert "error: The ini file could not be opened.." in run.page
+    assert PROMPT not in run.text and not os.path.exists(site.ini_path)
 
 
 # ---- help and the demonstration ini file ----
