@@ -1,8 +1,9 @@
 // platform.h - the thin layer over what the operating system provides.
 //
 // Everything that differs between Windows and POSIX lives behind these
-// functions: platform_posix.cpp and platform_win32.cpp each implement the
-// whole list, and the build picks one. No other file tests _WIN32.
+// functions: platform_posix.cpp with platform_resolve_posix.cpp, and
+// platform_win32.cpp with platform_resolve_win32.cpp, each implement the
+// whole list, and the build picks one pair. No other file tests _WIN32.
 //
 // Process-wide state owned here: the last socket error (see "sockets").
 #pragma once
@@ -110,10 +111,15 @@ int platform_socket_error_code(int system_error);
 // (INADDR_NONE), as inet_addr does.
 void platform_inet_addr(const char* text, unsigned char address[4]);
 
-// Resolves a host name to its first IPv4 address. Returns 1 and fills
-// `address`, or 0 when the name has no IPv4 address (nothing is recorded as
-// the last socket error then).
-[[nodiscard]] int platform_resolve_ipv4(const char* host, unsigned char address[4]);
+// Resolves a host name to its first IPv4 address within `timeout_ms` (0 or
+// less: only what is known at once). Returns 1 and fills `address`; 0 when
+// the name has no IPv4 address (the last error stays 0); -1 with the last
+// error SOCKET_ERROR_TIMED_OUT when the time ran out. A lookup cut off at
+// the limit goes on in the background until the name service answers, and
+// its result is dropped. Bounded on Windows (platform_resolve_win32.cpp: a
+// worker thread) and with glibc (getaddrinfo_a); elsewhere the lookup takes
+// as long as the name service takes.
+[[nodiscard]] int platform_resolve_ipv4(const char* host, unsigned char address[4], int timeout_ms);
 
 // A new IPv4 stream socket, or PLATFORM_NO_SOCKET (last error set).
 [[nodiscard]] PlatformSocket platform_socket_open();

@@ -108,7 +108,7 @@ void TCPstartup();
 // is resolved by name. Returns the connected socket, or PLATFORM_NO_SOCKET:
 // silently when the name does not resolve; after TCPerror with "*** Error ***
 // Can't connect to {<server>}" when no socket can be made, or with the server
-// text when the connect fails or times out.
+// text when the name lookup times out or the connect fails or times out.
 [[nodiscard]] PlatformSocket TCPconnect(char* server, int port);
 
 // Sends `length` bytes whole on `socket`, pausing SEND_RETRY_PAUSE_MS between

@@ -59,8 +59,14 @@ PlatformSocket TCPconnect(char* server, int port) {
     // Taken as dotted decimal even when it is not one: inet_addr's "none"
     // (255.255.255.255) is tried and fails at connect, which is reported.
     platform_inet_addr(server, address);
-  } else if (!platform_resolve_ipv4(server, address)) {
-    return PLATFORM_NO_SOCKET;  // the caller reports the server as not responding
+  } else {
+    int resolved = platform_resolve_ipv4(server, address, wait_limit_ms());
+    if (resolved == 0) return PLATFORM_NO_SOCKET;  // the caller reports the server as not responding
+    if (resolved < 0) {
+      // Reported as a connect that timed out.
+      TCPerror(server);
+      return PLATFORM_NO_SOCKET;
+    }
   }
 
   PlatformSocket socket = platform_socket_open();
