@@ -94,8 +94,8 @@ static int command_and_reply(const char* command, SmtpReply* answer) {
   return 1;
 }
 
-// Ends a dialogue that the server refused: QUIT, and its reply within the
-// time limit, whatever it is.
+// Ends a dialogue that the server refused: QUIT, and its reply within what
+// is left of the deadline, whatever it is.
 static void quit() {
   if (sendr(QUIT_COMMAND)) (void)recvr(&reply);
 }
@@ -275,7 +275,10 @@ int smtp_dialogue(const char* sender, const char* recipient_to, const char* head
     return 0;
   }
   // The server has the message: nothing after this point makes it a
-  // failure, which would invite a duplicate (RFC 5321 6.1).
+  // failure, which would invite a duplicate (RFC 5321 6.1). QUIT is only a
+  // courtesy now, so it gets a short window of its own instead of what is
+  // left of the deadline (which may be nothing).
+  smtp_set_deadline(SMTP_QUIT_WINDOW_MS);
   quit();
   return 1;
 }
@@ -300,6 +303,11 @@ int smtp_send_mail(char* server, const char* sender, const char* recipient_to, c
     long number = std::strtol(colon + 1, nullptr, 10);
     port = static_cast<int>(static_cast<unsigned long>(number) & PORT_MASK);
   }
+  // One deadline for all of it: the name lookup, the connect and every step
+  // of the dialogue. Per-step limits would add up to many times smtp_timeout
+  // for a server that answers each step just in time, and the web server
+  // gives up on the program long before that.
+  smtp_set_deadline(smtp_timeout_ms());
   current_connection = TCPconnect(server, port);
   reply_carry_length = 0;
   if (current_connection == PLATFORM_NO_SOCKET) {

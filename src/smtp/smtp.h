@@ -23,6 +23,9 @@ constexpr int SEND_RETRY_PAUSE_MS = 100;         // pause between two partial se
 constexpr int SMTP_LINE_LIMIT = 998;             // octets of a line on the wire, CR LF not counted
 constexpr int CONNECT_CONTEXT_SIZE = 200;        // "*** Error *** Can't connect to {%s}": 199 characters
 constexpr int SMTP_MILLISECONDS_PER_SECOND = 1000;
+// After the server accepted the message: how long QUIT and its reply may take,
+// whatever was left of the delivery's deadline.
+constexpr int SMTP_QUIT_WINDOW_MS = 1000;
 
 // ---- records ----
 
@@ -54,16 +57,24 @@ extern char reply_carry[REPLY_BUFFER_SIZE];
 extern int reply_carry_length;
 // How many smtp_hold_writes calls are not yet released.
 extern int write_hold_depth;
+// When (platform_monotonic_ms) the conversation with the server must be
+// over: set by smtp_set_deadline, read before every wait of the transport.
+// 0 while none is set; each wait then takes the whole smtp_timeout.
+extern long long delivery_deadline_ms;
 
 // Back to the state of process start (tests only): closes an open
-// connection, forgets carried bytes and the last socket error.
+// connection, forgets carried bytes, the deadline and the last socket error.
 void smtp_reset();
 
 // ---- the dialogue (dialogue.cpp) ----
 
 // Delivers one message to `server` ("host" or "host:port"; shortened at its
 // first ':' and lower-cased in place) from `sender` to `recipient_to` and the
-// envelope's BCC and CC recipients, in that order. Returns 1 only when the
+// envelope's BCC and CC recipients, in that order. The whole conversation,
+// from the name lookup and the connect to the reply that ends it, keeps to
+// one deadline of configuration.smtp_timeout seconds; only QUIT after an
+// accepted message gets SMTP_QUIT_WINDOW_MS of its own, so a run never
+// lasts longer than smtp_timeout and that window. Returns 1 only when the
 // server answered the end of the message data with a 2xx reply; the result
 // then stays 1 whatever happens after it. Returns 0 otherwise: a null server
 // (no `smtp` setting; nothing is tried), a server that cannot be reached
@@ -84,8 +95,10 @@ int smtp_send_mail(char* server, const char* sender, const char* recipient_to, c
 // announces PIPELINING (RFC 2920), MAIL FROM, every RCPT TO and DATA go out
 // as one group and their replies are read afterwards. The header block, an
 // empty line, the body and the end of the data go out only after DATA was
-// answered with 354. After a refusal QUIT is sent and its reply read; after a
-// time-out or a broken connection nothing more is written.
+// answered with 354. After a refusal QUIT is sent and its reply read within
+// what is left of the deadline; once the message was accepted the deadline
+// becomes SMTP_QUIT_WINDOW_MS from then. After a time-out or a broken
+// connection nothing more is written.
 int smtp_dialogue(const char* sender, const char* recipient_to, const char* header_block, const char* body);
 
 // True when a line after the first of `reply` (an EHLO reply) names the
@@ -94,9 +107,19 @@ bool smtp_reply_announces(const SmtpReply* reply, const char* keyword);
 
 // ---- the socket transport (transport.cpp) ----
 //
-// Every wait (connect, each send, each reply) lasts at most
-// configuration.smtp_timeout seconds; a time-out is reported through
-// TCPerror with the code 10060.
+// Every wait (name lookup, connect, each send, the pause between partial
+// sends, each reply) takes only what is left until delivery_deadline_ms, or
+// configuration.smtp_timeout seconds when no deadline is set. Nothing new is
+// started once the deadline has passed; a reply reader still takes what has
+// already arrived. A time-out is reported through TCPerror with the code
+// 10060.
+
+// configuration.smtp_timeout in milliseconds (the default for a value
+// outside the ini file's range).
+int smtp_timeout_ms();
+
+// Sets delivery_deadline_ms to `milliseconds` from now.
+void smtp_set_deadline(int milliseconds);
 
 // Starts the sockets library (version 1.1). A failure is only logged:
 // "No winsock found of correct version\n", or "*** Error *** No winsock found
@@ -111,8 +134,8 @@ void TCPstartup();
 // text when the name lookup times out or the connect fails or times out.
 [[nodiscard]] PlatformSocket TCPconnect(char* server, int port);
 
-// Sends `length` bytes whole on `socket`, pausing SEND_RETRY_PAUSE_MS between
-// partial sends, with one LOG_DEBUG line "SENT(%d): (%d/%d bytes) {%s}" per
+// Sends `length` bytes whole on `socket`, pausing SEND_RETRY_PAUSE_MS (at
+// most what is left) between partial sends, with one LOG_DEBUG line "SENT(%d): (%d/%d bytes) {%s}" per
 // send (`bytes` must be NUL-terminated). Returns `length`; 0 for a length of
 // 0; -1 for PLATFORM_NO_SOCKET (nothing logged) or after a failed send,
 // reported through TCPerror with "Socket Error, could not write.".

@@ -16,6 +16,7 @@ bool winsock_started = false;
 char reply_carry[REPLY_BUFFER_SIZE];
 int reply_carry_length = 0;
 int write_hold_depth = 0;
+long long delivery_deadline_ms = 0;
 
 void smtp_reset() {
   platform_socket_close(current_connection);
@@ -23,15 +24,34 @@ void smtp_reset() {
   winsock_started = false;
   reply_carry_length = 0;
   write_hold_depth = 0;
+  delivery_deadline_ms = 0;
   socket_last_error = 0;
 }
 
-// The limit of one wait in milliseconds; a value outside the ini file's
-// range (which the reader never stores) falls back to the default.
-static int wait_limit_ms() {
+// A value outside the ini file's range (which the reader never stores)
+// falls back to the default.
+int smtp_timeout_ms() {
   int seconds = configuration.smtp_timeout;
   if (seconds < SMTP_TIMEOUT_MIN || seconds > SMTP_TIMEOUT_MAX) seconds = SMTP_TIMEOUT_DEFAULT;
   return seconds * SMTP_MILLISECONDS_PER_SECOND;
+}
+
+void smtp_set_deadline(int milliseconds) { delivery_deadline_ms = platform_monotonic_ms() + milliseconds; }
+
+// Milliseconds left for the next wait, never below 0.
+static int time_left_ms() {
+  if (delivery_deadline_ms == 0) return smtp_timeout_ms();
+  long long left = delivery_deadline_ms - platform_monotonic_ms();
+  if (left <= 0) return 0;
+  return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+}
+
+// True, with the time-out recorded as the last socket error, when the
+// deadline has passed: nothing new is to be started.
+static bool out_of_time() {
+  if (time_left_ms() > 0) return false;
+  socket_last_error = SOCKET_ERROR_TIMED_OUT;
+  return true;
 }
 
 // The handle as the log lines show it.
@@ -60,7 +80,7 @@ PlatformSocket TCPconnect(char* server, int port) {
     // (255.255.255.255) is tried and fails at connect, which is reported.
     platform_inet_addr(server, address);
   } else {
-    int resolved = platform_resolve_ipv4(server, address, wait_limit_ms());
+    int resolved = out_of_time() ? -1 : platform_resolve_ipv4(server, address, time_left_ms());
     if (resolved == 0) return PLATFORM_NO_SOCKET;  // the caller reports the server as not responding
     if (resolved < 0) {
       // Reported as a connect that timed out.
@@ -77,7 +97,7 @@ PlatformSocket TCPconnect(char* server, int port) {
     TCPerror(context);
     return PLATFORM_NO_SOCKET;
   }
-  if (platform_socket_connect(socket, address, port, wait_limit_ms()) != 0) {
+  if (out_of_time() || platform_socket_connect(socket, address, port, time_left_ms()) != 0) {
     TCPerror(server);
     int code = socket_last_error;
     platform_socket_close(socket);
@@ -96,14 +116,17 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
   // Each send takes what the connection has room for; the rest follows
   // after a pause, until every byte is gone or a send fails.
   while (sent < length) {
-    int taken = platform_socket_send(socket, bytes + sent, length - sent, wait_limit_ms());
+    int taken = out_of_time() ? -1 : platform_socket_send(socket, bytes + sent, length - sent, time_left_ms());
     if (taken <= 0) {
       TCPerror("Socket Error, could not write.");
       return -1;
     }
     log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", connection_number(socket), taken, length, bytes + sent);
     sent += taken;
-    if (sent < length) platform_sleep_ms(SEND_RETRY_PAUSE_MS);
+    if (sent < length) {
+      int left = time_left_ms();
+      platform_sleep_ms(left < SEND_RETRY_PAUSE_MS ? left : SEND_RETRY_PAUSE_MS);
+    }
   }
   return sent;
 }
@@ -161,7 +184,8 @@ static int read_reply(SmtpReply* reply, bool greeting) {
   reply_carry_length = 0;
   buffer[received] = '\0';
   int connection = connection_number(current_connection);
-  long long deadline = platform_monotonic_ms() + wait_limit_ms();
+  // Without a delivery deadline, the reply has smtp_timeout of its own.
+  long long deadline = delivery_deadline_ms != 0 ? delivery_deadline_ms : platform_monotonic_ms() + smtp_timeout_ms();
 
   // Invariant: the bytes before `scan` are whole lines of this reply, already
   // logged and ended by a NUL; the bytes from `scan` to `received` are not.
@@ -195,13 +219,11 @@ static int read_reply(SmtpReply* reply, bool greeting) {
       TCPerror("TCPdoread failed");
       return 0;
     }
+    // At the deadline, bytes that have already arrived are still taken
+    // (a wait of 0 looks without waiting).
     long long left = deadline - platform_monotonic_ms();
-    int got = -1;
-    if (left <= 0)
-      socket_last_error = SOCKET_ERROR_TIMED_OUT;
-    else
-      got = platform_socket_receive(current_connection, buffer + received, REPLY_BUFFER_SIZE - received,
-                                    static_cast<int>(left));
+    int limit = left <= 0 ? 0 : left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+    int got = platform_socket_receive(current_connection, buffer + received, REPLY_BUFFER_SIZE - received, limit);
     if (got <= 0) {
       TCPerror("TCPdoread failed");
       return 0;
