@@ -112,10 +112,11 @@ class Site:
             messages.append(match.group(10) if match else line)
         return messages
 
-    def run(self, *args, stdin=b"", env=None, argv0=None, timeout=60, user=None, cwd=None):
+    def run(self, *args, stdin=b"", env=None, argv0=None, timeout=60, user=None, cwd=None, wrapper=None):
         """Runs the program with `args`; argv[0] is the program's full path
         unless `argv0` says otherwise. `user` runs it as that account, as a
-        web server runs CGI programs."""
+        web server runs CGI programs. `wrapper` is a command that gets the
+        program's path and `args` after its own arguments and runs it."""
         environment = {"PATH": "/usr/bin:/bin"}
         for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ"):
             if key in os.environ:
@@ -132,9 +133,10 @@ class Site:
                 os.setuid(account.pw_uid)
 
         data = stdin.encode("latin-1") if isinstance(stdin, str) else stdin
+        command = [argv0 if argv0 is not None else self.program] + list(args)
         completed = subprocess.run(
-            [argv0 if argv0 is not None else self.program] + list(args),
-            executable=self.program,
+            list(wrapper or []) + command,
+            executable=None if wrapper else self.program,
             input=data,
             capture_output=True,
             env=environment,

@@ -22,7 +22,10 @@ step gets is an action:
                               keeps the connection open until stop()
 
 "RCPT" may also take a list: one action per recipient in order (the last
-one repeats). Steps are given by their lower-case keyword (ehlo="...") or
+one repeats). `delay` holds back every reply given as a text by that many
+seconds, and `trickle` sends every such reply a byte at a time with that
+many seconds between the bytes: a slow server, each reply within any one
+time limit, all of them together well past it. Steps are given by their lower-case keyword (ehlo="...") or
 by their own name (**{"EHLO": ...}). `receive_buffer` makes the server's
 socket receive buffer that small, so that a server that stops reading
 soon blocks the client's writes. Every byte received is recorded with its arrival time, and
@@ -98,7 +101,7 @@ class ScriptedSmtpServer:
                  helo="250 %s" % DEFAULT_HOST, mail="250 2.1.0 Ok", rcpt="250 2.1.5 Ok",
                  data="354 End data with <CR><LF>.<CR><LF>", message=None, end="250 2.0.0 Ok: queued as 4711",
                  quit="221 2.0.0 Bye", other="502 5.5.2 Error: command not recognized", receive_buffer=None,
-                 **steps):
+                 delay=0.0, trickle=None, **steps):
         if ehlo is None:
             lines = ["250-" + DEFAULT_HOST, "250-SIZE 10240000"]
             if pipelining:
@@ -112,6 +115,8 @@ class ScriptedSmtpServer:
                 raise TypeError("no step %r" % step)
             self.actions[step] = action
         self.receive_buffer = receive_buffer
+        self.delay = delay
+        self.trickle = trickle
         self.listener = None
         self.port = None
         self.thread = None
@@ -188,7 +193,7 @@ class ScriptedSmtpServer:
                 state["silent"] = True
                 outbox.put(step, CLOSE)
                 return False
-            outbox.put(step, action if isinstance(action, Reply) else Reply(action))
+            outbox.put(step, action if isinstance(action, Reply) else self._paced(action))
             return True
 
         pending = b""
@@ -264,6 +269,12 @@ class ScriptedSmtpServer:
                     state["over"] = True
                     break
         outbox.finish()
+
+    def _paced(self, text):
+        """A reply given as a text, held back and split as the server says."""
+        if self.trickle is None:
+            return Reply(text, delay=self.delay)
+        return Reply(text, pieces=list(range(1, len(_wire(text)))), pause=self.trickle, delay=self.delay)
 
     # ---- what the tests read ----
 

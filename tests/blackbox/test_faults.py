@@ -9,6 +9,10 @@ accepted) and logs why, and nothing else, at LOG_ERROR. What the server
 receives in each case (the command lines, the bytes) is checked in
 test_delivery.py; here every fault is one row of one table.
 
+Slow servers: one that answers every step just in time, or trickles its
+replies a byte a second, gets one deadline for the whole delivery, the
+name lookup included; QUIT after an accepted message waits one second.
+
 The program's surroundings: a full file system under the log, a log
 directory the web server's account cannot write, an unreadable ini file,
 missing and unreadable reply pages, and a web server that has closed the
@@ -31,7 +35,7 @@ import urllib.parse
 import pytest
 
 from conftest import SANITIZER_MARKS
-from smtp_script import CLOSE, STALL, ScriptedSmtpServer
+from smtp_script import CLOSE, STALL, Reply, ScriptedSmtpServer
 
 TIMEOUT = 1                   # smtp_timeout of every run against a faulty server
 BOUND = TIMEOUT + 1           # seconds a run may take at most, whatever the fault
@@ -48,7 +52,7 @@ FATAL_INI_PAGE = ("Pragma: no-cache\nContent-type: text/html\n\n"
 LOADING = "loading config file."  # the last line logged before "logging errors" takes effect
 
 
-def ini_lines(site, smtp=None):
+def ini_lines(site, smtp=None, timeout=TIMEOUT):
     """Writes the two pages, with distinct texts, into the site's folder and
     returns the lines of an ini file whose first line is "logging errors":
     everything logged after loading it is an error line. The pages are named
@@ -62,7 +66,7 @@ def ini_lines(site, smtp=None):
     lines = ["logging errors"]
     if smtp is not None:
         lines.append("smtp " + smtp)
-    lines += ["smtp_timeout %d" % TIMEOUT,
+    lines += ["smtp_timeout %d" % timeout,
               "success_html_page " + success,
               "failure_html_page " + failure,
               "headerline To: " + OWNER,
@@ -330,6 +334,125 @@ def test_every_fault_of_the_mail_server(site, step, fault, mode):
     if fault == "stall":
         # It did wait for the silent server: the time-out ended the run.
         assert seconds >= TIMEOUT, "the run took %.2fs" % seconds
+
+
+# ---- one deadline for the whole delivery ----
+
+DEADLINE = 6           # smtp_timeout of the runs against slow servers
+SLOW = 4               # seconds one slow reply takes: within DEADLINE, two of them far past it
+SLOW_GUARD = DEADLINE + 30
+CARBON = "carbon@site.example"
+BLIND = "blind@site.example"
+
+
+def slow(text):
+    return Reply(text, delay=SLOW)
+
+
+# name: (server rules, more ini lines, the commands the server gets, the
+# one left unanswered at the deadline). Each reply comes within smtp_timeout,
+# as one wait of its own would allow; all of them together take far longer.
+SLOW_SERVERS = {
+    "every-reply": ({"delay": SLOW}, [], ["EHLO QUILLET"], "EHLO QUILLET"),
+    "EHLO-refused-then-HELO": (
+        {"ehlo": slow("502 5.5.2 Error: command not recognized"), "helo": slow("250 script.test")}, [],
+        ["EHLO QUILLET", "HELO QUILLET"], "HELO QUILLET"),
+    "static-CC-and-BCC": (
+        {"rcpt": slow("250 2.1.5 Ok")}, ["headerline CC: " + CARBON, "headerline BCC: " + BLIND],
+        ["EHLO QUILLET", "MAIL FROM:<jo@b.c>", "RCPT TO:<%s>" % OWNER, "RCPT TO:<%s>" % BLIND],
+        "RCPT TO:<%s>" % BLIND),
+    # A byte a second: each bare code and its CR LF take SLOW seconds.
+    "trickle": (dict(trickle=1, greeting="220", ehlo="250", mail="250", rcpt="250", data="354", end="250",
+                     quit="221"), [], ["EHLO QUILLET"], "EHLO QUILLET"),
+}
+
+
+@pytest.mark.parametrize("name", list(SLOW_SERVERS))
+def test_a_slow_server_gets_one_deadline_for_the_whole_delivery(site, name):
+    rules, more_lines, commands, unanswered = SLOW_SERVERS[name]
+    server = ScriptedSmtpServer(**rules).start()
+    try:
+        site.write_ini(ini_lines(site, smtp=server.address, timeout=DEADLINE) + more_lines)
+        run = site.cgi(FORM, timeout=SLOW_GUARD)
+    finally:
+        server.stop()
+    assert run.returncode == 0
+    assert FAILURE_TEXT in run.page, run.page
+    assert error_lines(site) == [TIMED_OUT, "SMTP server did not answer " + unanswered, NOT_SENT]
+    # Nothing went out after the deadline.
+    assert server.command_lines() == commands
+
+
+QUIT_DEADLINE = 30
+QUIT_GUARD = 10        # far more than QUIT's second, far less than QUIT_DEADLINE
+
+
+def test_quit_after_an_accepted_message_waits_one_second(site):
+    server = ScriptedSmtpServer(quit=STALL).start()
+    try:
+        site.write_ini(ini_lines(site, smtp=server.address, timeout=QUIT_DEADLINE))
+        run = site.cgi(FORM, timeout=QUIT_GUARD)  # raises if the run waits on for QUIT's reply
+    finally:
+        server.stop()
+    assert SUCCESS_TEXT in run.page, run.page
+    assert error_lines(site) == [TIMED_OUT]
+    assert server.command_lines()[-1] == "QUIT"
+
+
+# ---- a name lookup that never ends ----
+
+LOOKUP_NAME = "mail.quillet.test"
+LOOKUP_QUERY = b"\x04mail\x07quillet\x04test\x00"  # the name as a DNS query carries it
+LOOKUP_DEADLINE = 2
+LOOKUP_GUARD = LOOKUP_DEADLINE + 30
+# The program runs in a mount namespace of its own in which the resolver's
+# files are ours: the rest of the machine keeps its own.
+PRIVATE_RESOLVER = 'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" /etc/nsswitch.conf && shift 2 && exec "$@"'
+
+
+@contextlib.contextmanager
+def silent_name_server():
+    """A UDP socket on port 53 of a loopback address: it takes queries and
+    never answers them."""
+    for third in range(53, 63):
+        server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            server.bind(("127.%d.0.1" % third, 53))
+        except OSError:
+            server.close()
+            continue
+        try:
+            yield server
+        finally:
+            server.close()
+        return
+    pytest.skip("no loopback address with port 53 free")
+
+
+def test_a_name_lookup_that_never_ends_is_a_connect_time_out(site):
+    with silent_name_server() as name_server:
+        # The resolver's own limits at their highest: 5 tries of 30 seconds.
+        resolv = site.write_file("resolv.conf", "nameserver %s\noptions timeout:30 attempts:5\n"
+                                 % name_server.getsockname()[0])
+        nsswitch = site.write_file("nsswitch.conf", "hosts: files dns\n")
+        wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c", PRIVATE_RESOLVER, "sh", resolv,
+                   nsswitch]
+        probe = subprocess.run(wrapper + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            pytest.skip("no private mount namespace here: %s" % probe.stderr.decode("latin-1").strip())
+        site.write_ini(ini_lines(site, smtp=LOOKUP_NAME, timeout=LOOKUP_DEADLINE))
+        run = site.cgi(FORM, timeout=LOOKUP_GUARD, wrapper=wrapper)
+        name_server.setblocking(False)
+        queries = []
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                queries.append(name_server.recv(512))
+    assert run.returncode == 0
+    assert FAILURE_TEXT in run.page, run.page
+    assert error_lines(site) == ["wsock: (%s) Timedout" % LOOKUP_NAME,
+                                 "SMTP email server (%s) did not respond." % LOOKUP_NAME, NOT_SENT]
+    # The lookup did wait on the silent name server.
+    assert any(LOOKUP_QUERY in query for query in queries), queries
 
 
 # ---- a full file system under the log ----

@@ -1,7 +1,7 @@
 // Unit tests of mail transfer: the socket error messages, the errno
 // translation, the wire form of the message text, the reply reader over a
-// socket pair, TCPwrite and sendr, and the whole dialogue against a small
-// scripted server on 127.0.0.1.
+// socket pair, TCPwrite and sendr, the delivery deadline, and the whole
+// dialogue against a small scripted server on 127.0.0.1.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -633,6 +633,48 @@ struct ScriptedServer {
     return received;
   }
 };
+
+// ---- the delivery deadline ----
+
+TEST_F(SmtpTest, PastTheDeadlineNothingStartsButWhatArrivedCounts) {
+  SmtpReply reply;
+  struct Row {
+    const char* arrived;  // what the server had sent by the deadline
+    bool command;         // the client's next step: send QUIT, else read a reply
+    int result;
+    std::vector<std::string> errors;
+  } rows[] = {
+      {"250 ok\r\n", false, 1, {}},
+      {"250-first\r\n", false, 0, {"wsock: (TCPdoread failed) Timedout"}},
+      {"", false, 0, {"wsock: (TCPdoread failed) Timedout"}},
+      {"", true, 0,
+       {"wsock: (Socket Error, could not write.) Timedout", "wsock: (TCPwrite failed in sendr(1)) Timedout",
+        "wsock: (Socket Error, could not write.) Timedout", "wsock: (TCPwrite failed in sendr(2)) Timedout"}},
+  };
+  for (const Row& row : rows) {
+    smtp_reset();
+    std::remove(log_file_path);
+    configuration.smtp_timeout = 30;  // a wait of its own would hang the test
+    SocketPair pair;
+    pair.send_text(row.arrived);
+    smtp_set_deadline(0);
+    EXPECT_EQ(row.command ? sendr("QUIT") : recvr(&reply), row.result) << row.arrived;
+    EXPECT_EQ(messages_with(log_messages(), "wsock:"), row.errors) << row.arrived;
+    EXPECT_EQ(pair.drain(), "") << row.arrived;
+  }
+
+  // Nor does a connect start.
+  ScriptedServer server;
+  server.start();
+  char address[] = "127.0.0.1";
+  std::remove(log_file_path);
+  smtp_set_deadline(0);
+  EXPECT_EQ(TCPconnect(address, server.port), PLATFORM_NO_SOCKET);
+  EXPECT_EQ(messages_with(log_messages(), "wsock:"), (std::vector<std::string>{"wsock: (127.0.0.1) Timedout"}));
+  pollfd waiting{server.listener, POLLIN, 0};
+  EXPECT_EQ(poll(&waiting, 1, 0), 0);  // no connection came in
+  server.finish();
+}
 
 class DialogueTest : public QuilletTest {
  protected:
