@@ -11,7 +11,7 @@ constexpr int INI_LINE_BUFFER_SIZE = 64000;  // the one buffer every ini line is
 constexpr int INI_LINE_SIZE = 63998;         // one read: at most 63997 characters + NUL
 constexpr int MAX_LINE_ENTRIES = 1000;       // room in each of the two line lists
 constexpr int CONSOLE_ANSWER_SIZE = 10000;   // read_console_answer's buffers
-constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds, for connect, send and reply waits
+constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds for the whole delivery: lookup, connect, sends, replies
 constexpr int SMTP_TIMEOUT_MIN = 1;
 constexpr int SMTP_TIMEOUT_MAX = 3600;
 

@@ -329,9 +329,9 @@ const char* const FAQ_LINES[] = {
     "The log says \"wsock: (...) Timedout\", or visitors wait a long time after they send the "
     "form.",
     "[a]",
-    "quillet waits at most 30 seconds for each step with the mail server: the connection, "
-    "each piece it sends, each answer. When a wait runs out, it logs \"Timedout\", gives up "
-    "and shows the failure page.",
+    "quillet gives the whole conversation with the mail server at most 30 seconds: the "
+    "connection, all it sends, every answer. When the time runs out, it logs \"Timedout\", "
+    "gives up and shows the failure page.",
     "Change the limit with a line \"smtp_timeout N\", N being whole seconds from 1 to 3600, "
     "such as \"smtp_timeout 10\"; any other value is ignored and the limit stays as it was.",
     "Keep it well below the web server's own limit for CGI programs, often about a minute: "
@@ -340,11 +340,11 @@ const char* const FAQ_LINES[] = {
     "A time-out while connecting usually means a wrong address or a firewall that silently "
     "drops the connection. A time-out waiting for an answer means a slow mail server,",
     "or one that expects what quillet does not send, such as encryption on port 465.",
-    "Once the server has accepted the message, a wait that runs out later no longer "
-    "matters: the message is on its way and the visitor gets the success page.",
-    "The limit covers connecting, sending and waiting for answers; looking up a host name "
-    "is left to the system's name service, so if that is slow, give the server's IPv4 "
-    "address in the smtp line.",
+    "Once the server has accepted the message, a time-out no longer matters: quillet waits "
+    "at most one more second for the answer to its QUIT, and the visitor gets the success page.",
+    "On Windows and Linux (GNU C library) the limit includes looking up the server's name, "
+    "logged as a time-out while connecting; elsewhere a slow name service adds to it: give "
+    "an IPv4 address.",
     "[q]",
     "The log says \"SMTP server refused ...\", and the visitor got the failure page.",
     "[a]",
