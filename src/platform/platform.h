@@ -116,9 +116,9 @@ void platform_inet_addr(const char* text, unsigned char address[4]);
 // the name has no IPv4 address (the last error stays 0); -1 with the last
 // error SOCKET_ERROR_TIMED_OUT when the time ran out. A lookup cut off at
 // the limit goes on in the background until the name service answers, and
-// its result is dropped. Bounded on Windows (platform_resolve_win32.cpp: a
-// worker thread) and with glibc (getaddrinfo_a); elsewhere the lookup takes
-// as long as the name service takes.
+// its result is dropped. The limit holds on Windows (a worker thread) and
+// with glibc (getaddrinfo_a); elsewhere the lookup takes as long as the name
+// service takes.
 [[nodiscard]] int platform_resolve_ipv4(const char* host, unsigned char address[4], int timeout_ms);
 
 // A new IPv4 stream socket, or PLATFORM_NO_SOCKET (last error set).

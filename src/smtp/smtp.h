@@ -135,8 +135,8 @@ void TCPstartup();
 [[nodiscard]] PlatformSocket TCPconnect(char* server, int port);
 
 // Sends `length` bytes whole on `socket`, pausing SEND_RETRY_PAUSE_MS (at
-// most what is left) between partial sends, with one LOG_DEBUG line "SENT(%d): (%d/%d bytes) {%s}" per
-// send (`bytes` must be NUL-terminated). Returns `length`; 0 for a length of
+// most what is left) between partial sends, with one LOG_DEBUG line
+// "SENT(%d): (%d/%d bytes) {%s}" per send (`bytes` must be NUL-terminated). Returns `length`; 0 for a length of
 // 0; -1 for PLATFORM_NO_SOCKET (nothing logged) or after a failed send,
 // reported through TCPerror with "Socket Error, could not write.".
 int TCPwrite(PlatformSocket socket, const char* bytes, int length);
