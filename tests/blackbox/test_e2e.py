@@ -1,16 +1,21 @@
 """The example contact form end to end, with real parts throughout: Debian's
 headless Chromium fills in examples/form.html as a visitor would and submits
-it to lighttpd on 127.0.0.1, which runs quillet as its CGI program (as
-www-data), and quillet hands the message to a private Postfix instance that
-delivers it to a local Maildir. The test reads what the browser shows and
-what arrived in the mailbox. Then the same with the mail server stopped,
-and with one that never answers: the browser shows the failure page.
+it to a web server on 127.0.0.1 configured as docs/install.md says (Apache
+with mod_cgid and with mod_cgi, nginx with fcgiwrap, lighttpd; see
+webserver.py), which runs quillet as its CGI program (as www-data), and
+quillet hands the message to a private Postfix instance that delivers it to
+a local Maildir. The test reads what the browser shows and what arrived in
+the mailbox. Then the same with the mail server stopped, and with one that
+never answers: the browser shows the failure page. And through each server,
+a visitor's query string that reads like a console command changes neither
+the log nor the ini file, and neither file is served.
 
 Screenshots of the pages go to <build folder>/artefacts/.
 
-Needs root (Postfix's private instance, lighttpd running CGI as www-data),
-lighttpd, chromium, node and playwright-core in tests/e2e/node_modules, all
-of which scripts/install-deps installs.
+Needs root (Postfix's private instance, web servers running CGI as
+www-data), apache2, nginx, fcgiwrap, lighttpd, chromium, node and
+playwright-core in tests/e2e/node_modules, all of which scripts/install-deps
+installs.
 """
 
 import contextlib
@@ -20,6 +25,8 @@ import shutil
 import signal
 import socket
 import subprocess
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -57,6 +64,13 @@ READ = ["#outcome", "#echo-from", "#echo-topic", "#echo-subject", "#echo-message
 # Elements that exist only if a submitted value's markup was taken as markup.
 INJECTED = ["#injected", "script", "i"]
 
+# The failure pages depend on the mail server, not on the web server: one
+# Apache (Debian's default, mod_cgid) is enough for them.
+FAILURE_KINDS = ("apache", "nginx", "lighttpd")
+# Query strings without "=", which Apache passes to the program as its
+# arguments, as a console passes commands.
+COMMAND_QUERIES = ["?-blanklog", "?-version_insert_filename+quillet.ini"]
+
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="Postfix's private instance and www-data need root")
 
 
@@ -67,8 +81,7 @@ def browser_driver():
         ("node", shutil.which("node") is not None),
         (CHROMIUM, os.path.exists(CHROMIUM)),
         ("playwright-core in tests/e2e/node_modules", os.path.exists(PLAYWRIGHT)),
-        (webserver.LIGHTTPD, os.path.exists(webserver.LIGHTTPD)),
-    ) if not present]
+    ) if not present] + webserver.missing_programs()
     assert not missing, "missing %s: run scripts/install-deps" % ", ".join(missing)
     os.makedirs(ARTEFACTS, exist_ok=True)
     return shutil.which("node")
@@ -105,11 +118,11 @@ def submit(node, server, screenshot, work):
     except subprocess.TimeoutExpired:
         stop_chromium(job["pid_file"])
         raise
-    assert run.returncode == 0, "browser driver failed:\n%s\nlighttpd:\n%s" % (
-        run.stderr.decode("utf-8", "replace"), server.error_log_text())
+    assert run.returncode == 0, "browser driver failed:\n%s\n%s:\n%s" % (
+        run.stderr.decode("utf-8", "replace"), server.kind, server.error_log_text())
     report = json.loads(run.stdout.decode("utf-8"))
     assert os.path.getsize(job["screenshot"]) > 0
-    # The program's standard error reaches lighttpd's log.
+    # The program's standard error reaches the web server's log.
     errors = server.error_log_text()
     for mark in SANITIZER_MARKS:
         assert mark not in errors, "sanitizer report:\n" + errors
@@ -149,15 +162,16 @@ def silent_server():
         listener.close()
 
 
-def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_driver, site_dir):
+@pytest.mark.parametrize("kind", webserver.KINDS)
+def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_driver, site_dir, kind):
     with mailservers.postfix_server() as postfix:
         # The example's ini file with this server and mailbox; "sendall true"
         # adds the listing of every field, in which the message's lines stand
         # unindented, so that the lone "." begins a line on the wire.
         ini = webserver.example_ini(postfix.smtp, to=mailservers.TEST_ADDRESS, extra_lines=["sendall true"])
         site = webserver.deploy_example(site_dir, BINARY, ini)
-        with webserver.lighttpd_server(site) as server:
-            report = submit(browser_driver, server, "e2e-success.png", site_dir)
+        with webserver.web_server(kind, site) as server:
+            report = submit(browser_driver, server, "e2e-%s-success.png" % kind, site_dir)
 
         # What the browser shows.
         assert report["url"] == server.cgi_url
@@ -196,15 +210,16 @@ def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_drive
         assert "Email not sent." not in site.log_text()
 
 
-def test_with_the_mail_server_stopped_the_visitor_sees_the_failure_page(browser_driver, site_dir):
+@pytest.mark.parametrize("kind", FAILURE_KINDS)
+def test_with_the_mail_server_stopped_the_visitor_sees_the_failure_page(browser_driver, site_dir, kind):
     with mailservers.postfix_server() as postfix:
         smtp = postfix.smtp
         ini = webserver.example_ini(smtp, to=mailservers.TEST_ADDRESS,
                                     extra_lines=["smtp_timeout %d" % SHORT_TIMEOUT])
         postfix.stop()
         site = webserver.deploy_example(site_dir, BINARY, ini)
-        with webserver.lighttpd_server(site) as server:
-            report = submit(browser_driver, server, "e2e-failure.png", site_dir)
+        with webserver.web_server(kind, site) as server:
+            report = submit(browser_driver, server, "e2e-%s-failure.png" % kind, site_dir)
 
     assert report["url"] == server.cgi_url
     assert report["title"] == "Message not sent", report["text"]
@@ -215,16 +230,67 @@ def test_with_the_mail_server_stopped_the_visitor_sees_the_failure_page(browser_
     assert "Email not sent." in site.log_text()
 
 
-def test_with_a_mail_server_that_never_answers_the_failure_page_comes_after_the_time_out(browser_driver, site_dir):
+@pytest.mark.parametrize("kind", FAILURE_KINDS)
+def test_with_a_mail_server_that_never_answers_the_failure_page_comes_after_the_time_out(browser_driver, site_dir,
+                                                                                         kind):
     with silent_server() as smtp:
         ini = webserver.example_ini(smtp, to=mailservers.TEST_ADDRESS,
                                     extra_lines=["smtp_timeout %d" % SHORT_TIMEOUT])
         site = webserver.deploy_example(site_dir, BINARY, ini)
-        with webserver.lighttpd_server(site) as server:
-            report = submit(browser_driver, server, "e2e-timeout.png", site_dir)
+        with webserver.web_server(kind, site) as server:
+            report = submit(browser_driver, server, "e2e-%s-timeout.png" % kind, site_dir)
 
     assert report["title"] == "Message not sent", report["text"]
     assert_values_echoed_as_text(report)
     assert report["seconds"] < SHORT_TIMEOUT + 30
     log = site.log_text()
     assert "Timedout" in log and "Email not sent." in log, log
+
+
+def fetch(url):
+    """(status, body) of a GET, error statuses included."""
+    try:
+        with urllib.request.urlopen(url, timeout=PAGE_TIMEOUT_MS / 1000) as reply:
+            return reply.status, reply.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+@pytest.mark.parametrize("kind", webserver.KINDS)
+def test_a_query_string_is_no_console_command_and_the_files_beside_the_program_are_not_served(site_dir, kind):
+    site = webserver.deploy_example(site_dir, BINARY, webserver.example_ini("127.0.0.1:1"))
+    # The CGI account owns the program's folder, as the site's user does
+    # under suEXEC: a command that ran could rename the ini file there.
+    shutil.chown(site.cgi_bin, *webserver.run_as())
+    earlier = b"an earlier visitor's message, which must stay\n"
+    with open(site.log_path, "wb") as handle:
+        handle.write(earlier)
+    with open(site.ini_path, "rb") as handle:
+        ini = handle.read()
+    files = sorted(os.listdir(site.cgi_bin))
+
+    with webserver.web_server(kind, site) as server:
+        answers = [fetch(server.cgi_url + query) for query in COMMAND_QUERIES]
+        served = [fetch(server.url + "/cgi-bin/" + name) for name in ("quillet.ini", "quillet.log")]
+
+    with open(site.log_path, "rb") as handle:
+        assert handle.read().startswith(earlier)
+    with open(site.ini_path, "rb") as handle:
+        assert handle.read() == ini
+    assert sorted(os.listdir(site.cgi_bin)) == files
+    # Each query was an ordinary run: the failure page (no form was sent).
+    for status, page in answers:
+        assert status == 200 and b"Message not sent" in page, (status, page[:300])
+    for status, body in served:
+        assert b"smtp 127.0.0.1:1" not in body and earlier not in body, (status, body[:300])
+
+
+def test_the_guides_apache_block_is_what_debian_configures():
+    """The guide offers its ScriptAlias block as what Debian's own
+    serve-cgi-bin.conf does; the private Apache instances run the guide's."""
+    with open(webserver.APACHE_CGI_BIN_CONF, encoding="utf-8") as handle:
+        debian = handle.read()
+    block = debian[debian.index("<IfDefine ENABLE_USR_LIB_CGI_BIN>"):debian.index("</IfDefine>")]
+    guide = webserver.guide_block("ScriptAlias /cgi-bin/ /usr/lib/cgi-bin/", [])
+    assert [line.strip() for line in block.splitlines()[1:] if line.strip()] == \
+        [line.strip() for line in guide.splitlines()]
