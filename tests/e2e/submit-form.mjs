@@ -1,27 +1,31 @@
-// Fills in and submits an HTML form in Debian's headless Chromium, as a
+// Fills in and submits HTML forms in Debian's headless Chromium, as a
 // visitor would, and reports the page the browser shows afterwards.
 //
-//   node submit-form.mjs JOB.json
+//   node submit-form.mjs BROWSER.json < jobs
 //
-// The job (JSON) names the form's URL, the fields with what to type into
-// each (or which option to pick), the submit button, where to save a
-// screenshot of the resulting page, which elements to read from it, and
-// optionally a folder for Chromium's fresh profile and a file to write its
-// PID into.
-// The report (JSON on standard output) holds the resulting URL, the page's
-// title, its HTML as the browser parsed it, its visible text, the text of
-// each element asked for, how many elements match each selector asked for,
-// and the seconds from the click to the loaded page.
+// BROWSER.json (JSON) names the Chromium to run, and optionally a folder for
+// its fresh profile and a file to write its PID into. Then each line of
+// standard input is one job (JSON), and one line of standard output answers
+// it, until standard input ends. A job names the form's URL, the fields
+// with what to type into each (or which option to pick), the submit button,
+// where to save a screenshot of the resulting page, and which elements to
+// read from it. Its report holds the resulting URL, the page's title, its
+// HTML as the browser parsed it, its visible text, the text of each element
+// asked for, how many elements match each selector asked for, and the
+// seconds from the click to the loaded page; or, when the visit failed,
+// only "error".
 //
-// Chromium is started here, with a fresh profile and the flags below, and
-// driven over its DevTools protocol (playwright-core's connectOverCDP); it
-// listens for DevTools on 127.0.0.1 only and resolves no host name other
-// than localhost, so nothing leaves the machine. It is ended by its PID
-// whatever happens.
+// Chromium is started once, with a fresh profile and the flags below, and
+// driven over its DevTools protocol (playwright-core's connectOverCDP); each
+// job gets a browser context of its own (no cookies, cache or storage of
+// earlier jobs). It listens for DevTools on 127.0.0.1 only and resolves no
+// host name other than localhost, so nothing leaves the machine. It is
+// ended by its PID whatever happens.
 import { spawn } from "node:child_process";
 import { mkdtempSync, readFileSync, rmSync, existsSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
+import { createInterface } from "node:readline";
 import { chromium } from "playwright-core";
 
 const DEFAULT_CHROMIUM = "/usr/bin/chromium";
@@ -110,29 +114,11 @@ async function fillForm(page, job) {
   }
 }
 
-async function run(job) {
-  const profile = mkdtempSync(path.join(job.scratch || tmpdir(), "quillet-chromium-"));
-  const environment = { ...process.env, HOME: profile, XDG_CONFIG_HOME: profile, XDG_CACHE_HOME: profile };
-  for (const name of Object.keys(environment)) {
-    if (/_proxy$/i.test(name)) delete environment[name];
-  }
-  const log = [];
-  const child = spawn(job.chromium || DEFAULT_CHROMIUM,
-    [...CHROMIUM_FLAGS, "--user-data-dir=" + profile, "about:blank"],
-    { env: environment, stdio: ["ignore", "pipe", "pipe"], detached: true });
-  // Whoever runs this driver can end the browser by this PID (its process
-  // group) should the driver itself be killed.
-  if (job.pid_file) writeFileSync(job.pid_file, child.pid + "\n");
-  child.stdout.on("data", (chunk) => log.push(chunk.toString()));
-  child.stderr.on("data", (chunk) => log.push(chunk.toString()));
-  let browser = null;
+async function visit(browser, job) {
+  const context = await browser.newContext({ viewport: VIEWPORT });
   try {
-    const port = await devtoolsPort(profile, child, log);
-    browser = await chromium.connectOverCDP("http://127.0.0.1:" + port);
-    const context = browser.contexts()[0];
     const page = await context.newPage();
     page.setDefaultTimeout(job.timeout_ms);
-    await page.setViewportSize(VIEWPORT);
     await page.goto(job.form_url, { waitUntil: "load" });
     await fillForm(page, job);
 
@@ -164,20 +150,52 @@ async function run(job) {
       browser: browser.version(),
     };
   } finally {
+    await context.close().catch(() => {});
+  }
+}
+
+async function serve(settings) {
+  const profile = mkdtempSync(path.join(settings.scratch || tmpdir(), "quillet-chromium-"));
+  const environment = { ...process.env, HOME: profile, XDG_CONFIG_HOME: profile, XDG_CACHE_HOME: profile };
+  for (const name of Object.keys(environment)) {
+    if (/_proxy$/i.test(name)) delete environment[name];
+  }
+  const log = [];
+  const child = spawn(settings.chromium || DEFAULT_CHROMIUM,
+    [...CHROMIUM_FLAGS, "--user-data-dir=" + profile, "about:blank"],
+    { env: environment, stdio: ["ignore", "pipe", "pipe"], detached: true });
+  // Whoever runs this driver can end the browser by this PID (its process
+  // group) should the driver itself be killed.
+  if (settings.pid_file) writeFileSync(settings.pid_file, child.pid + "\n");
+  child.stdout.on("data", (chunk) => log.push(chunk.toString()));
+  child.stderr.on("data", (chunk) => log.push(chunk.toString()));
+  let browser = null;
+  try {
+    const port = await devtoolsPort(profile, child, log);
+    browser = await chromium.connectOverCDP("http://127.0.0.1:" + port);
+    for await (const line of createInterface({ input: process.stdin })) {
+      if (!line.trim()) continue;
+      let report;
+      try {
+        report = await visit(browser, JSON.parse(line));
+      } catch (error) {
+        report = { error: String(error && error.stack ? error.stack : error) };
+      }
+      process.stdout.write(JSON.stringify(report) + "\n");
+    }
+  } finally {
     if (browser) await browser.close().catch(() => {});
     await stopChromium(child);
-    // A profile that cannot be removed is no failure of the visit; the test's
-    // scratch directory goes anyway.
+    // A profile that cannot be removed is no failure of the visits; the
+    // test's scratch directory goes anyway.
     try {
       rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
     } catch { /* left for the scratch directory's removal */ }
   }
 }
 
-const job = JSON.parse(readFileSync(process.argv[2], "utf8"));
 try {
-  const report = await run(job);
-  process.stdout.write(JSON.stringify(report) + "\n");
+  await serve(JSON.parse(readFileSync(process.argv[2], "utf8")));
 } catch (error) {
   process.stderr.write("submit-form: " + (error && error.stack ? error.stack : error) + "\n");
   process.exit(1);
