@@ -76,7 +76,9 @@ const char* const FAQ_LINES[] = {
     "Each run logs the names it uses as \"Log file == ...\" and \"Ini file == ...\". From a "
     "console, \"./quillet.cgi help\" (any word that is no command) prints help on the ini "
     "file,",
-    "and offers to write a demonstration ini file when there is none yet.",
+    "and offers to write a demonstration ini file when there is none yet. The log holds "
+    "personal data (even at \"logging errors\", a message that was not sent is logged "
+    "whole): keep it out of the document root.",
     "[q]",
     "What does a small working ini file look like?",
     "[a]",
@@ -385,7 +387,9 @@ const char* const FAQ_LINES[] = {
     "Both must be readable by the web server's account; they may be the same file. The "
     "browser loads links, images and style sheets in them relative to the program's web "
     "address,",
-    "so give those as full web addresses (beginning with / or http).",
+    "so give those as full web addresses (beginning with / or http). Whatever file the "
+    "setting names is sent whole to every visitor: name only a page, never the ini file, "
+    "the log or another private file.",
     "The value runs to the end of the line, spaces included: a space after the file name "
     "belongs to the name, and no such file will be found.",
     "[q]",
