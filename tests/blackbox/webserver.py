@@ -192,7 +192,8 @@ def lighttpd_config(site, port):
     """Static files from htdocs/ on the socket handed over, and the guide's
     lines that hand lighttpd the one program."""
     lines = [
-        'server.modules = ("mod_access")',
+        # Debian's lighttpd.conf loads these; the guide's lines add to them.
+        'server.modules = ("mod_indexfile", "mod_access", "mod_alias", "mod_redirect")',
         'server.document-root = "%s"' % site.htdocs,
         # The address of the socket handed over: lighttpd takes that socket
         # for it instead of binding one of its own.
