@@ -211,8 +211,14 @@ void read_form_data() {
 
 const char* form_value(const char* key) {
   if (key == nullptr) return "";
+  return form_value_n(key, std::strlen(key));
+}
+
+const char* form_value_n(const char* name, std::size_t length) {
   for (int i = 0; i < form_variable_table.count; i++) {
-    if (std::strcmp(form_variable_table.entries[i].name, key) == 0) return form_variable_table.entries[i].value;
+    const char* entry = form_variable_table.entries[i].name;
+    if (std::strlen(entry) == length && std::memcmp(entry, name, length) == 0)
+      return form_variable_table.entries[i].value;
   }
   return "";
 }

@@ -5,6 +5,8 @@
 // value up by name. All strings are 8-bit bytes without any character set.
 #pragma once
 
+#include <cstddef>
+
 // ---- limits ----
 
 constexpr int MAX_FORM_VARIABLES = 1000;  // pairs kept; the rest is ignored
@@ -52,6 +54,9 @@ void decode_form_body(char* body);
 // when there is none. The result lives until the table is reset or the
 // process ends. Never fails.
 const char* form_value(const char* key);
+// The same for a name given as the first `length` bytes at `name`, which
+// need not be followed by a NUL (a name cut out of a longer text).
+const char* form_value_n(const char* name, std::size_t length);
 
 // The decoding steps, in place on writable strings (exposed for tests).
 

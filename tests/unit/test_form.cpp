@@ -248,6 +248,19 @@ TEST_F(FormTest, FormValueFindsTheFirstExactName) {
       {"", "first-unnamed"}, {"a ", ""},     {"nam", ""},    {"names", ""}, {nullptr, ""},
   };
   for (const Row& row : rows) EXPECT_STREQ(form_value(row.key), row.expected) << text_or_null(row.key);
+
+  // By length: a name cut out of a longer text that goes on past it.
+  struct LengthRow {
+    const char* text;
+    std::size_t length;
+    const char* expected;
+  } length_rows[] = {
+      {"Name:||", 5, "Joe"}, {"name=", 4, "lower"}, {"a b", 1, "1"},
+      {"Name:", 4, ""},      {"abc", 0, "first-unnamed"}, {"Name:=", 6, ""},
+  };
+  for (const LengthRow& row : length_rows)
+    EXPECT_STREQ(form_value_n(row.text, row.length), row.expected) << row.text << " " << row.length;
+  EXPECT_STREQ(form_value_n("a\0b", 3), "") << "a NUL inside the name matches no entry";
 }
 
 TEST_F(FormTest, ResetEmptiesTheTable) {
