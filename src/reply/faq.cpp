@@ -31,6 +31,7 @@ void reply_reset() {
     FAQ_INDEX_RULES[i].counter = 0;
     FAQ_ANSWER_RULES[i].counter = 0;
   }
+  reply_page_scan = PageScan{};
 }
 
 void print_escaped(const char* format, const char* text) {

@@ -16,8 +16,6 @@
 constexpr int REPLY_PAGE_LINE_SIZE = 10000;       // a page line is read 9998 characters at a time
 constexpr int SUBSTITUTION_LIMIT = 63000;         // printf_substituted's formatted text
 constexpr int SUBSTITUTION_BUFFER_SIZE = 64000;   // ... and the buffer it is formatted into
-// A token's name: a name longer than any request body is no submitted name.
-constexpr int TOKEN_NAME_BUFFER_SIZE = FORM_BUFFER_SIZE;
 // A built-in page's reason: a page setting as long as an ini line, the
 // error's text and the words around them.
 constexpr int REPLY_MESSAGE_SIZE = INI_LINE_BUFFER_SIZE + 1000;
@@ -72,21 +70,41 @@ struct FaqRule {
 extern const char* const FAQ_LINES[];
 extern const int FAQ_LINE_COUNT;
 
-// ---- process-wide state (defined in faq.cpp) ----
+// Where the page being written stands, carried from one line (or piece of a
+// line) to the next: outside a script element, tokens are replaced; inside
+// one, the text is copied as it stands. `matched` counts the characters of
+// the tag looked for ("<script" outside, "</script" inside) that the text
+// so far ends in, so a tag cut between two pieces is still found.
+struct PageScan {
+  bool in_script;
+  bool in_script_comment;  // inside the script, after "<!--" and before "-->"
+  int matched;
+  int comment_matched;     // characters of "<!--" the text ends in
+  int dashes;              // '-' in a row just seen inside such a comment
+};
+
+// ---- process-wide state (reply_page_scan in reply_page.cpp, the rest in faq.cpp) ----
+
+// The scan of the page being written: write_reply_page starts it afresh
+// (outside any script); print_substituted carries it on.
+extern PageScan reply_page_scan;
 
 // The two rule tables with their counters: the index section's and the
 // answer section's. The counters start at 0 and count for the whole process.
 extern FaqRule FAQ_INDEX_RULES[FAQ_RULE_COUNT];
 extern FaqRule FAQ_ANSWER_RULES[FAQ_RULE_COUNT];
 
-// Back to the state of process start: both tables' counters at 0 (tests only).
+// Back to the state of process start: both tables' counters at 0 and the
+// page scan outside any script (tests only).
 void reply_reset();
 
 // ---- reply pages (reply_page.cpp) ----
 
 // Writes the whole HTTP reply on standard output: "Pragma: no-cache",
 // "Content-type: text/html", then the configured page with its tokens
-// replaced and REPLY_LINK_LINE before the closing tag, or a built-in page
+// replaced outside script elements (print_substituted, one line or piece
+// after another, from a fresh reply_page_scan) and REPLY_LINK_LINE before
+// the closing tag, or a built-in page
 // (and a LOG_ERROR line) when the page is not set or cannot be opened or
 // read. A page that fails to read part-way ends where the failure happened,
 // with a LOG_ERROR line. Reads the Configuration and the FormVariableTable
@@ -97,10 +115,25 @@ void write_reply_page(ReplyVariant variant);
 // it is empty or longer than SUBSTITUTION_LIMIT characters.
 void printf_substituted(const char* format, ...) QUILLET_PRINTF(1, 2);
 
-// Writes `text` on standard output with each "||name||" replaced by
-// form_value(name) with & < > " ' written as &amp; &lt; &gt; &quot; &#39;
-// ("||" inside a value is no token); from an unmatched "||" on, the rest
-// of the text is written as "token not terminated {<rest>}".
+// Writes `text` on standard output as the next part of the page that
+// reply_page_scan describes, and carries the scan on.
+//
+// Outside a script element, each token "||name||" is replaced by
+// form_value_n(name) with & < > " ' written as &amp; &lt; &gt; &quot; &#39;
+// ("||" inside a value is no token). A name is empty or made of ASCII
+// letters, digits, '_', '-', '.', ':', '[', ']' and bytes 0x80 to 0xFF. Tokens
+// are taken from left to right, the leftmost first: "||||" is the empty
+// name's token, and "|||x||" is "|" and the token of "x". Two bars that
+// start no token ("|| ", "||a b", "||\"") are written as they stand. Two bars
+// followed by name characters up to the end of a line (a line feed or the end
+// of `text`) make the line's text since the last token, its line feed
+// included, come out as "token not terminated {<text>}".
+//
+// A script element runs from "<script" (any case, whatever follows) to the
+// next "</script" (any case) that is followed by white space, '/' or '>';
+// within it, an HTML comment opened by "<!--" holds it open until "-->", as
+// browsers may. Its text, the tags included, is written as it stands: no
+// token is replaced there and no "token not terminated" is written.
 void print_substituted(const char* text);
 
 // ---- the FAQ page (faq.cpp) ----

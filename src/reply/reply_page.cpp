@@ -1,5 +1,6 @@
 // reply_page.cpp - the success and failure pages: the configured file copied
-// line by line with its "||name||" tokens replaced, or a built-in page.
+// line by line with its "||name||" tokens replaced outside script elements,
+// or a built-in page.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,8 +15,21 @@ const char REPLY_LINK_LINE[] =
     "<p><small>This form was handled by "
     "<a href=\"https://quillet.example.org/\">quillet</a>.</small></p>\n";
 
-static const char TOKEN_MARK[] = "||";
-static const int TOKEN_MARK_LENGTH = 2;
+// ---- process-wide state ----
+
+PageScan reply_page_scan;
+
+static const char TOKEN_BAR = '|';  // a token is "||", a name, "||"
+
+// The tags that open and close a script element and the opening of an HTML
+// comment, compared ignoring ASCII case. Each has its '<' at the start only,
+// so a character that breaks a partial match can at most begin a new one.
+static const char SCRIPT_OPEN_TAG[] = "<script";
+static const char SCRIPT_CLOSE_TAG[] = "</script";
+static const char COMMENT_OPEN[] = "<!--";
+static const int SCRIPT_OPEN_TAG_LENGTH = sizeof SCRIPT_OPEN_TAG - 1;
+static const int SCRIPT_CLOSE_TAG_LENGTH = sizeof SCRIPT_CLOSE_TAG - 1;
+static const int COMMENT_OPEN_LENGTH = sizeof COMMENT_OPEN - 1;
 
 // What differs between the two variants: the ini setting that names the
 // page, and the opening of a built-in page.
@@ -60,44 +74,112 @@ static void write_html_escaped(const char* value) {
   }
 }
 
-// The first "||" at or after `from`, or null. Each search stops at its
-// match, so a text is scanned once however many tokens it holds.
-static const char* find_token_mark(const char* from) {
-  for (const char* at = std::strchr(from, TOKEN_MARK[0]); at != nullptr; at = std::strchr(at + 1, TOKEN_MARK[0])) {
-    if (at[1] == TOKEN_MARK[1]) return at;
+static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The characters of a token's name. Script and prose put other characters
+// after "||" (a space, a quote, a parenthesis): such bars are an operator or
+// text, never a token.
+static bool is_name_character(char c) {
+  if (static_cast<unsigned char>(c) >= 0x80) return true;
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return c == '_' || c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
+}
+
+// What ends a tag's name for an HTML tokenizer: white space, '/' or '>'.
+// "</scripts>" closes nothing, so neither may it here.
+static bool ends_tag_name(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == '/' || c == '>';
+}
+
+// After one more character: how many characters of `tag` the text now ends
+// in, given `matched` before it (less than the tag's length).
+static int tag_step(const char* tag, int matched, char c) {
+  if (ascii_lower(c) == tag[matched]) return matched + 1;
+  return c == '<' ? 1 : 0;
+}
+
+// One character of a script element's text. Returns true when `c` is the
+// first character after the element: the scan is then outside and `c` must
+// be looked at again there.
+static bool script_step(PageScan& scan, char c) {
+  if (scan.in_script_comment) {
+    // Inside "<!--", browsers keep the script open past a "</script>" that
+    // follows a "<script" (document.write("<script>...</script>") in old
+    // pages). Here nothing in the comment closes the element, which may
+    // keep it open longer than a browser does, never shorter. "-->" ends
+    // the comment, the dashes of "<!--" counted ("<!-->").
+    if (c == '-') {
+      scan.dashes++;
+      return false;
+    }
+    if (c == '>' && scan.dashes >= 2) scan.in_script_comment = false;
+    scan.dashes = 0;
+    return false;
   }
-  return nullptr;
+  if (scan.matched == SCRIPT_CLOSE_TAG_LENGTH) {
+    if (ends_tag_name(c)) {
+      scan = PageScan{};
+      return true;
+    }
+    scan.matched = 0;
+  }
+  scan.matched = tag_step(SCRIPT_CLOSE_TAG, scan.matched, c);
+  scan.comment_matched = tag_step(COMMENT_OPEN, scan.comment_matched, c);
+  if (scan.comment_matched == COMMENT_OPEN_LENGTH) {
+    scan.in_script_comment = true;
+    scan.dashes = 2;
+    scan.matched = 0;
+    scan.comment_matched = 0;
+  }
+  return false;
 }
 
 void print_substituted(const char* text) {
-  char name_buffer[TOKEN_NAME_BUFFER_SIZE];
-  const char* rest = text;
-  while (*rest != '\0') {
-    const char* open = find_token_mark(rest);
-    if (open == nullptr) {
-      std::fputs(rest, stdout);
-      return;
+  PageScan& scan = reply_page_scan;
+  // Everything before `unwritten` has been written; from there on it waits,
+  // since a "token not terminated" text takes the line back to there.
+  const char* unwritten = text;
+  const char* at = text;
+  while (*at != '\0') {
+    if (scan.in_script) {
+      if (script_step(scan, *at)) continue;
+    } else if (at[0] == TOKEN_BAR && at[1] == TOKEN_BAR) {
+      const char* name = at + 2;
+      const char* name_end = name;
+      while (is_name_character(*name_end)) name_end++;
+      if (name_end[0] == TOKEN_BAR && name_end[1] == TOKEN_BAR) {
+        write_text(unwritten, static_cast<std::size_t>(at - unwritten));
+        write_html_escaped(form_value_n(name, static_cast<std::size_t>(name_end - name)));
+        at = unwritten = name_end + 2;
+        continue;
+      }
+      if (*name_end == '\n' || *name_end == '\0') {
+        const char* line_end = *name_end == '\n' ? name_end + 1 : name_end;
+        std::fputs("token not terminated {", stdout);
+        write_text(unwritten, static_cast<std::size_t>(line_end - unwritten));
+        std::fputc('}', stdout);
+        at = unwritten = line_end;
+        continue;
+      }
+      // Not a token: the first bar is text, and the second may still begin
+      // one ("|||x||").
+      scan.matched = 0;
+    } else {
+      scan.matched = tag_step(SCRIPT_OPEN_TAG, scan.matched, *at);
+      if (scan.matched == SCRIPT_OPEN_TAG_LENGTH) {
+        // Whatever follows: "<scripts>" starts no script in a browser, but
+        // taking it for one only leaves tokens unreplaced.
+        scan.in_script = true;
+        scan.matched = 0;
+      }
     }
-    const char* name = open + TOKEN_MARK_LENGTH;
-    const char* close = find_token_mark(name);
-    if (close == nullptr) {
-      std::printf("token not terminated {%s}", rest);
-      return;
+    at++;
+    if (at[-1] == '\n') {
+      write_text(unwritten, static_cast<std::size_t>(at - unwritten));
+      unwritten = at;
     }
-    write_text(rest, static_cast<std::size_t>(open - rest));
-
-    // The name ends where the closing mark begins; form_value wants it as a
-    // string of its own. A name too long for the buffer is longer than any
-    // request body, so no submitted variable carries it.
-    std::size_t name_length = static_cast<std::size_t>(close - name);
-    if (name_length < sizeof name_buffer) {
-      std::memcpy(name_buffer, name, name_length);
-      name_buffer[name_length] = '\0';
-      write_html_escaped(form_value(name_buffer));
-    }
-
-    rest = close + TOKEN_MARK_LENGTH;
   }
+  write_text(unwritten, static_cast<std::size_t>(at - unwritten));
 }
 
 void printf_substituted(const char* format, ...) {
@@ -149,6 +231,7 @@ void write_reply_page(ReplyVariant variant) {
   const char* setting =
       variant == REPLY_SUCCESS ? configuration.success_html_page : configuration.failure_html_page;
 
+  reply_page_scan = PageScan{};
   std::fputs("Pragma: no-cache\n", stdout);
   std::fputs("Content-type: text/html\n\n", stdout);
 

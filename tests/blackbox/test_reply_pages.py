@@ -140,6 +140,16 @@ def test_tokens_echo_the_submitted_values_escaped(site):
     assert "<script>" not in run.text
 
 
+def test_a_pages_own_script_is_never_cut_into_tokens(site):
+    # A field named ' "/" ' once turned the two "||" operators into a token
+    # and its value into script of the site's own origin.
+    script = '<script>var back = document.referrer || "/" || "/";</script>\n'
+    site.write_file("sorry.html", script + "<p>Sorry ||Name||.</p>\n")
+    site.write_ini(["failure_html_page sorry.html", "add_orlund_link false"])
+    run = site.cgi("+%22%2F%22+=%3Bdocument.title%3Ddocument.domain%3B%2F%2F&Name=Jo")
+    assert run.page == script + "<p>Sorry Jo.</p>\n"
+
+
 def test_the_link_line_stands_before_the_closing_tag(site):
     site.write_file("sorry.html", "<html><body>\nSorry.\n</body></html>\n")
     site.write_ini(["failure_html_page sorry.html"])

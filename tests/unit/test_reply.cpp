@@ -89,6 +89,11 @@ TEST_F(ReplyTest, TokensAreReplacedByTheEscapedValues) {
   add_form_variable("quotes", "\"'&");
   add_form_variable("a", "second a");
   add_form_variable("|b", "bar b");
+  add_form_variable("x", "X");
+  add_form_variable("a b", "spaced");
+  add_form_variable(" \"/\" ", "quoted slash");
+  add_form_variable("G\xc3\xb6\xc3\x9f\xc3\xa9", "non-ASCII");
+  add_form_variable("f-1.c:d[0]_e", "every name character");
   struct Row {
     const char* text;
     const char* expected;
@@ -101,7 +106,23 @@ TEST_F(ReplyTest, TokensAreReplacedByTheEscapedValues) {
       {"||name||", ""},                      // names are case-sensitive
       {"||missing||", ""},
       {"||a||", "1"},                        // the first of two entries
-      {"a|||b||", "abar b"},                 // the name starts right after the first "||"
+      {"a|||b||", "a|2"},                    // leftmost token: '|' is no name character
+      {"|||x||", "|X"},
+      {"||||x||", "Etoken not terminated {x||}"},
+      {"||a||b||", "1token not terminated {b||}"},
+      {"||G\xc3\xb6\xc3\x9f\xc3\xa9||", "non-ASCII"},
+      {"||f-1.c:d[0]_e||", "every name character"},
+      {"(||a||)", "(1)"},
+      // Bars that start no token are text, and the scan goes on after them.
+      {"a || b", "a || b"},
+      {"if (a || b) || c\n", "if (a || b) || c\n"},
+      {"x = a || \"/\" || \"/\";", "x = a || \"/\" || \"/\";"},
+      {"||a b||", "token not terminated {||a b||}"},  // then "||" ends the line
+      {"|| x||", "token not terminated {|| x||}"},
+      {"|| x|| y", "|| x|| y"},
+      {"||a|b|| c", "||a|b|| c"},
+      {"||x\r\n", "||x\r\n"},
+      {"||x<br>", "||x<br>"},
       {"||hostile||", "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"},
       {"<a title=\"||quotes||\">", "<a title=\"&quot;&#39;&amp;\">"},
       {"||bars||", "||Name||"},              // "||" inside a value is no token
@@ -110,11 +131,16 @@ TEST_F(ReplyTest, TokensAreReplacedByTheEscapedValues) {
       {"||", "token not terminated {||}"},
       {"|||", "token not terminated {|||}"},
       {"|x|", "|x|"},
+      {"||x", "token not terminated {||x}"},
+      // "token not terminated" takes back its own line only.
+      {"||a||\n||b", "1\ntoken not terminated {||b}"},
+      {"x||y\nz ||b||", "token not terminated {x||y\n}z 2"},
       {"100% %s %n %%", "100% %s %n %%"},     // never used as a format
       {"no tokens here\n", "no tokens here\n"},
       {"", ""},
   };
   for (const Row& row : rows) {
+    reply_reset();
     std::string out = captured_stdout([&] { print_substituted(row.text); });
     EXPECT_EQ(out, row.expected) << "text: " << row.text;
   }
@@ -124,8 +150,8 @@ TEST_F(ReplyTest, WithoutAnySubmittedVariableEveryTokenIsEmpty) {
   EXPECT_EQ(captured_stdout([] { print_substituted("[||Name||][||||]"); }), "[][]");
 }
 
-TEST_F(ReplyTest, TokenNamesAsLongAsARequestBodyAreLookedUp) {
-  std::string longest(TOKEN_NAME_BUFFER_SIZE - 1, 'n');
+TEST_F(ReplyTest, TokenNamesOfAnyLengthAreLookedUp) {
+  std::string longest(FORM_BUFFER_SIZE - 1, 'n');
   add_form_variable(longest.c_str(), "found");
   std::string text = "[||" + longest + "||]";
   EXPECT_EQ(captured_stdout([&] { print_substituted(text.c_str()); }), "[found]");
@@ -216,6 +242,52 @@ TEST_F(ReplyTest, LongLinesArriveInPiecesEachHandledAlone) {
   std::string head(REPLY_PAGE_LINE_SIZE - 3, 'x');
   use_page(REPLY_SUCCESS, head + "||Name||\nnext ||Name||\n");
   EXPECT_EQ(reply_body(REPLY_SUCCESS), head + "|" + "token not terminated {|Name||\n}" + "next Jo\n");
+}
+
+TEST_F(ReplyTest, NothingIsReplacedInsideAScriptElement) {
+  const std::string link = REPLY_LINK_LINE;
+  add_form_variable("Name", "Jo");
+  add_form_variable(" \"/\" ", ";document.title=document.domain;//");
+  // The first piece of an over-long line ends in "<scr", the second goes on.
+  std::string head(REPLY_PAGE_LINE_SIZE - 2 - 4, 'x');
+  const std::string repro = "<script>var back = document.referrer || \"/\" || \"/\";</script>\n";
+  struct Row {
+    std::string page;
+    std::string expected;
+  } rows[] = {
+      {repro, repro},
+      {"<script>\nif (a || b) go();\nx = a ||\n</script>\n<p>||Name||</p>\n",
+       "<script>\nif (a || b) go();\nx = a ||\n</script>\n<p>Jo</p>\n"},
+      {"<SCRIPT>x = ||Name||;</ScRiPt> ||Name||\n", "<SCRIPT>x = ||Name||;</ScRiPt> Jo\n"},
+      {"<script\n src=\"a.js\">||Name||</script\n>||Name||\n", "<script\n src=\"a.js\">||Name||</script\n>Jo\n"},
+      {"<script>\nvar n = \"||Name||\"; </script><p>||Name||</p>\n",
+       "<script>\nvar n = \"||Name||\"; </script><p>Jo</p>\n"},
+      {"<script>a||b</script> ||Name|| <script>||Name||</script> ||Name||\n",
+       "<script>a||b</script> Jo <script>||Name||</script> Jo\n"},
+      // Left open: nothing after it is replaced, and the link line still comes.
+      {"<script>\nvar a = 1;\n<p>||Name||</p>\n</body></html>\n",
+       "<script>\nvar a = 1;\n<p>||Name||</p>\n</body>" + link + "</html>\n"},
+      // Only a whole "</script" tag name closes; "<script..." always opens.
+      {"<script>\"</scripts>||Name||\"</script/>||Name||\n", "<script>\"</scripts>||Name||\"</script/>Jo\n"},
+      {"<scripts>||Name||</scripts>||Name||\n", "<scripts>||Name||</scripts>||Name||\n"},
+      // Inside "<!--" a "</script>" closes nothing until "-->".
+      {"<script><!--\ndocument.write(\"<script src=a.js></script>\"); x = \"||Name||\";\n//--></script>||Name||\n",
+       "<script><!--\ndocument.write(\"<script src=a.js></script>\"); x = \"||Name||\";\n//--></script>Jo\n"},
+      {"<script><!-->||Name||</script>||Name||<!-- ||Name|| -->\n",
+       "<script><!-->||Name||</script>Jo<!-- Jo -->\n"},
+      // A tag cut between two pieces of an over-long line.
+      {head + "<script>||Name||</script>||Name||\n", head + "<script>||Name||</script>Jo\n"},
+      {"<script>" + head.substr(8) + "</script>||Name||\n", "<script>" + head.substr(8) + "</script>Jo\n"},
+  };
+  for (const Row& row : rows) {
+    use_page(REPLY_SUCCESS, row.page);
+    EXPECT_EQ(reply_body(REPLY_SUCCESS), row.expected) << "page: " << row.page.substr(0, 200);
+  }
+  // Each page starts outside any script, whatever the one before left open.
+  use_page(REPLY_SUCCESS, "<script>\n");
+  reply_body(REPLY_SUCCESS);
+  use_page(REPLY_SUCCESS, "||Name||\n");
+  EXPECT_EQ(reply_body(REPLY_SUCCESS), "Jo\n");
 }
 
 // ---- built-in pages ----
