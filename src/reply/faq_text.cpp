@@ -419,13 +419,15 @@ const char* const FAQ_LINES[] = {
     "[pre]",
     "&lt;p&gt;Thank you, ||Name||. We will answer you at ||Email||.&lt;/p&gt;",
     "[/pre]",
-    "The value is HTML-escaped: & < > \" and ' become &amp; &lt; &gt; &quot; and &#39;, so "
-    "whatever a visitor types shows as text and can never add markup or a script to your "
-    "page, not even in a quoted attribute.",
-    "Vertical bars in a value start no token. A token must begin and end on one line of the "
-    "file: two vertical bars without a closing pair on their line show as \"token not "
+    "The value is HTML-escaped (& < > \" ' become &amp; &lt; &gt; &quot; &#39;), which makes "
+    "a token safe in element text and in quoted attribute values. Any field can be used, also "
+    "one the message leaves out.",
+    "Never put a token in a URL attribute (href, src, action: a visitor can submit "
+    "javascript:...), an unquoted attribute, an event handler or a style. Inside a script "
+    "element nothing is replaced.",
+    "A name holds letters, digits, _ - . : [ ] and non-ASCII characters; other bars, and bars "
+    "in a value, are text. Bars and a name up to the line's end show as \"token not "
     "terminated {\", the line's rest and \"}\".",
-    "The page can use any field of the form, also fields the message leaves out.",
     "[q]",
     "What is the small line at the foot of my reply pages, and how do I remove it?",
     "[a]",
