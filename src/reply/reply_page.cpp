@@ -134,13 +134,30 @@ static bool script_step(PageScan& scan, char c) {
   return false;
 }
 
+// Where the run of characters from `at` on that can change neither the scan
+// nor the output ends: outside a script, at a bar, a '<' or a line feed;
+// inside, at a '<' or a line feed, or within a comment at a '-', a '>' or a
+// line feed. A tag partly matched stops it at once. So most of a page goes
+// by in long strcspn runs.
+static const char* quiet_run_end(PageScan& scan, const char* at) {
+  if (scan.in_script_comment) {
+    std::size_t run = std::strcspn(at, "->\n");
+    if (run > 0) scan.dashes = 0;
+    return at + run;
+  }
+  if (scan.matched > 0 || scan.comment_matched > 0) return at;
+  return at + std::strcspn(at, scan.in_script ? "<\n" : "|<\n");
+}
+
 void print_substituted(const char* text) {
   PageScan& scan = reply_page_scan;
   // Everything before `unwritten` has been written; from there on it waits,
   // since a "token not terminated" text takes the line back to there.
   const char* unwritten = text;
   const char* at = text;
-  while (*at != '\0') {
+  for (;;) {
+    at = quiet_run_end(scan, at);
+    if (*at == '\0') break;
     if (scan.in_script) {
       if (script_step(scan, *at)) continue;
     } else if (at[0] == TOKEN_BAR && at[1] == TOKEN_BAR) {
