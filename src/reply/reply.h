@@ -104,11 +104,10 @@ void reply_reset();
 // "Content-type: text/html", then the configured page with its tokens
 // replaced outside script elements (print_substituted, one line or piece
 // after another, from a fresh reply_page_scan) and REPLY_LINK_LINE before
-// the closing tag, or a built-in page
-// (and a LOG_ERROR line) when the page is not set or cannot be opened or
-// read. A page that fails to read part-way ends where the failure happened,
-// with a LOG_ERROR line. Reads the Configuration and the FormVariableTable
-// and changes neither.
+// the closing tag, or a built-in page (and a LOG_ERROR line) when the page
+// is not set or cannot be opened or read. A page that fails to read part-way
+// ends where the failure happened, with a LOG_ERROR line. Reads the
+// Configuration and the FormVariableTable and changes neither.
 void write_reply_page(ReplyVariant variant);
 
 // Formats and writes the text through print_substituted; writes nothing when
@@ -124,7 +123,7 @@ void printf_substituted(const char* format, ...) QUILLET_PRINTF(1, 2);
 // letters, digits, '_', '-', '.', ':', '[', ']' and bytes 0x80 to 0xFF. Tokens
 // are taken from left to right, the leftmost first: "||||" is the empty
 // name's token, and "|||x||" is "|" and the token of "x". Two bars that
-// start no token ("|| ", "||a b", "||\"") are written as they stand. Two bars
+// start no token ("|| ", "||a b", "||(") are written as they stand. Two bars
 // followed by name characters up to the end of a line (a line feed or the end
 // of `text`) make the line's text since the last token, its line feed
 // included, come out as "token not terminated {<text>}".
