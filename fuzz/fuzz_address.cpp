@@ -2,7 +2,10 @@
 // bytes. The input is a header label, optionally followed by a line feed and
 // the entry's content; its first byte's low bit switches add_headerline_colon.
 // Besides the sanitizers it checks that every address found is a run of
-// address characters, one '@' and another run, taken from the text.
+// local-part characters, one '@' and a run of domain characters, taken whole
+// from the text (no local-part character just before it, no domain
+// character just after it), so that it can hold nothing that ends or extends
+// an SMTP command line.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,19 +17,21 @@
 #include "message/message.h"
 #include "support/support.h"
 
-static bool is_address_character(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '_' || c == '-';
-}
-
 static void check_address(const char* text, const char* address) {
   if (address == nullptr) return;
   const char* at = std::strchr(address, '@');
   if (at == nullptr || at == address || at[1] == '\0' || std::strchr(at + 1, '@') != nullptr) std::abort();
-  for (const char* c = address; *c != '\0'; c++) {
-    if (c != at && !is_address_character(*c)) std::abort();
-  }
-  if (std::strstr(text, address) == nullptr) std::abort();
+  for (const char* c = address; c < at; c++)
+    if (!is_local_part_character(*c)) std::abort();
+  for (const char* c = at + 1; *c != '\0'; c++)
+    if (!is_domain_character(*c)) std::abort();
+  if (std::strpbrk(address, " \t\r\n<>:\"()[],;\\") != nullptr) std::abort();
+  // The first occurrence is the one taken: any earlier one would have been
+  // an address of its own, found first.
+  const char* found = std::strstr(text, address);
+  if (found == nullptr) std::abort();
+  if (found > text && is_local_part_character(found[-1])) std::abort();
+  if (is_domain_character(found[std::strlen(address)])) std::abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -19,27 +19,21 @@ void message_reset() {
   message_envelope = MessageEnvelope{};
 }
 
-// Letters, digits, '.', '_' and '-' only: a deliberately narrow set, so that
-// display names, quotes, brackets and commas around an address fall away.
-static bool is_address_character(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '_' || c == '-';
-}
-
 enum ScanState { SEEKING, LOCAL_PART, AFTER_AT, DOMAIN };
 
+// Display names, quotes, brackets, commas and blanks around an address fall
+// away because none of them is a local-part or domain character.
 char* extract_address(const char* text) {
   if (text != nullptr) {
     ScanState state = SEEKING;
     std::size_t start = 0;
     // The terminating NUL is scanned too: it ends a domain like any other
-    // character that is not an address character.
+    // character that is not a domain character.
     for (std::size_t i = 0;; i++) {
       char c = text[i];
-      bool address_character = is_address_character(c);
       switch (state) {
         case SEEKING:
-          if (address_character) {
+          if (is_local_part_character(c)) {
             start = i;
             state = LOCAL_PART;
           }
@@ -47,14 +41,24 @@ char* extract_address(const char* text) {
         case LOCAL_PART:
           if (c == '@')
             state = AFTER_AT;
-          else if (!address_character)
+          else if (!is_local_part_character(c))
             state = SEEKING;
           break;
         case AFTER_AT:
-          state = address_character ? DOMAIN : SEEKING;
+          // A character that cannot begin a domain may still begin a local
+          // part ("x@+y@z" holds "+y@z"): the local part is always taken
+          // whole, from the first character of its run.
+          if (is_domain_character(c)) {
+            state = DOMAIN;
+          } else if (is_local_part_character(c)) {
+            start = i;
+            state = LOCAL_PART;
+          } else {
+            state = SEEKING;
+          }
           break;
         case DOMAIN:
-          if (!address_character) {
+          if (!is_domain_character(c)) {
             std::size_t length = i - start;
             char* address = static_cast<char*>(std::malloc(length + 1));
             if (address == nullptr) emit_fatal_page("Unable to malloc memory");

@@ -27,12 +27,16 @@ void message_reset();
 
 // ---- addresses (address.cpp) ----
 
-// The first e-mail address in `text`: the first run of address characters
-// (ASCII letters, digits, '.', '_', '-'), an '@' and another run of them.
-// Returns it as a new string the caller owns, or null (with the LOG_DEBUG
-// line "no email address in this line (%s)" showing the text) when there is
-// none. An allocation failure ends the run with the fatal page
-// "Unable to malloc memory".
+// The first e-mail address in `text`: the first run of local-part
+// characters, an '@' and a run of domain characters (is_local_part_character
+// and is_domain_character, support.h), each run taken whole: the local part
+// is the whole run that ends at the '@' ("a+b@c.d" gives "a+b@c.d"), the
+// domain ends at the first character that is not a domain character ("a@b@c"
+// gives "a@b"; in "a@@b.c" there is none). So an address never holds a
+// blank, a control character, '<', '>' or ':'. Returns it as a new string
+// the caller owns, or null (with the LOG_DEBUG line "no email address in this
+// line (%s)" showing the text) when there is none. An allocation failure ends
+// the run with the fatal page "Unable to malloc memory".
 char* extract_address(const char* text);
 
 // When the first `length` characters of `label` equal `name` ignoring ASCII

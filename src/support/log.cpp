@@ -38,6 +38,16 @@ int text_equal_ignoring_case(const char* a, const char* b, int count) {
   return 1;
 }
 
+static bool is_letter_or_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+bool is_local_part_character(char c) {
+  return is_letter_or_digit(c) || (c != '\0' && std::strchr(".!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+}
+
+bool is_domain_character(char c) { return is_letter_or_digit(c) || c == '.' || c == '_' || c == '-'; }
+
 const char* format_long_text(char* fixed, char** overflow, int* overflow_size, int* length,
                              const char* format, va_list arguments) {
   va_list attempt;

@@ -42,6 +42,16 @@ const char* text_or_null(const char* text);
 // only. Returns 1 when they are equal (a shorter text differs), else 0.
 int text_equal_ignoring_case(const char* a, const char* b, int count);
 
+// The characters of an e-mail address as this program takes it. A local
+// part is made of ASCII letters, digits, '.' and the other characters RFC
+// 5322 3.2.3 allows in an atom: ! # $ % & ' * + - / = ? ^ _ ` { | } ~. A
+// domain is made of ASCII letters, digits, '.', '_' and '-'. Neither set
+// holds a blank, a control character, '<', '>', ':', '@', a quote or a byte
+// above 0x7F, so nothing taken from these sets can end or extend an SMTP
+// command line.
+bool is_local_part_character(char c);
+bool is_domain_character(char c);
+
 // Formats into a fixed buffer of FORMAT_BUFFER_SIZE bytes; a text longer than
 // FORMAT_LIMIT characters goes to *overflow, a heap buffer of *overflow_size
 // bytes (OVERFLOW_START_SIZE at first) that is made on first need and

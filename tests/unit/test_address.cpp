@@ -42,7 +42,6 @@ TEST_F(AddressTest, ExtractTakesTheFirstAddress) {
       {"\"Jo\" <jo.smith_1-x@mail.example-1.org>", "jo.smith_1-x@mail.example-1.org"},
       {"a@b", "a@b"},
       {"jo@b.c.", "jo@b.c."},              // a trailing '.' belongs to the domain
-      {"a+b@c.d", "b@c.d"},                // '+' cuts the local part
       {"a@b@c", "a@b"},                    // a second '@' ends the domain
       {"x@y@z@w", "x@y"},
       {"x@y, z@w", "x@y"},                 // only the first address
@@ -54,6 +53,26 @@ TEST_F(AddressTest, ExtractTakesTheFirstAddress) {
       {"jo@b\xC3\xA9.c", "jo@b"},          // bytes above 0x7F are no address characters
       {"From: <a@b.c>", "a@b.c"},
       {"a@b.c>", "a@b.c"},
+      // The local part whole: every atom character of RFC 5322.
+      {"a+b@c.d", "a+b@c.d"},
+      {"To: Site Owner <owner+webform@example.com>", "owner+webform@example.com"},
+      {"o'brien@example.com", "o'brien@example.com"},
+      {"<!#$%&'*+-/=?^_`{|}~.09AZaz@b.c>", "!#$%&'*+-/=?^_`{|}~.09AZaz@b.c"},
+      {"x@+y@z", "+y@z"},                  // a failed domain may begin a local part
+      // The domain keeps its narrow set: other atom characters end it.
+      {"a@b+c.d", "a@b"},
+      {"a@b'c", "a@b"},
+      // Nothing that could end or extend a command line: blanks, controls,
+      // brackets, quotes, colons and commas cut the local part.
+      {"v\r\nRCPT TO:<w@x>@b", "w@x"},
+      {"a\tb@c", "b@c"},
+      {"a\x7f" "b@c", "b@c"},
+      {"a b@c", "b@c"},
+      {"a:b@c", "b@c"},
+      {"a>b@c", "b@c"},
+      {"a\"b@c", "b@c"},
+      {"a,b@c", "b@c"},
+      {"a@b.c\r\nRCPT TO:<v@w>", "a@b.c"},
       // No address.
       {"", nullptr},
       {"plain text", nullptr},
@@ -66,6 +85,8 @@ TEST_F(AddressTest, ExtractTakesTheFirstAddress) {
       {"\xC3\xA9@b.c", nullptr},
       {"jo\xC3\xA9@b.c", nullptr},
       {"a%40b.c", nullptr},
+      {"<a>@b.c", nullptr},
+      {"a@+", nullptr},
   };
   for (const Row& row : rows) {
     reset_all_subsystems();
