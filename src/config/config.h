@@ -14,6 +14,7 @@ constexpr int CONSOLE_ANSWER_SIZE = 10000;   // read_console_answer's buffers
 constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds for the whole delivery: lookup, connect, sends, replies
 constexpr int SMTP_TIMEOUT_MIN = 1;
 constexpr int SMTP_TIMEOUT_MAX = 3600;
+constexpr int ALLOWED_RECIPIENT_FIRST_ROOM = 8;  // entries; the list doubles its room when full
 
 // ---- records ----
 
@@ -47,15 +48,38 @@ struct LineList {
   int count;
 };
 
+// The values of the valid allowed_recipient lines, in ini file order, each
+// its own heap copy: an address ("owner@example.com") or an '@' and a domain
+// ("@example.com"). `entries` holds `room` pointers, null while empty.
+struct AllowedRecipientList {
+  char** entries;
+  int count;
+  int room;
+};
+
 // ---- process-wide state (defined in configuration.cpp) ----
 
 extern Configuration configuration;
 extern LineList header_line_list;  // the HeaderLineList, in ini file order
 extern LineList body_line_list;    // the BodyLineList, in ini file order
+extern AllowedRecipientList allowed_recipient_list;
 
-// Back to the defaults of process start, both lists empty (tests only; the
+// Back to the defaults of process start, every list empty (tests only; the
 // old copies are released).
 void config_reset();
+
+// ---- the allowed_recipient list (configuration.cpp) ----
+
+// Whether a recipient taken from a submitted value may be used. True when
+// allowed_recipient_list is empty (no valid allowed_recipient line: every
+// recipient may be used, as without the setting); otherwise true only when
+// `address` equals a listed address, or ends in a listed "@domain" after a
+// local part that holds neither '%' nor '!' (the old routing forms
+// "user%elsewhere@domain" and "elsewhere!user@domain", which mail servers
+// such as Postfix still follow to the other host). Letters are compared
+// ignoring ASCII case. So "a@sub.example.com" and "a@example.com.evil.test"
+// do not end in "@example.com".
+bool recipient_allowed(const char* address);
 
 // ---- the ini reader (ini.cpp) ----
 
@@ -70,9 +94,15 @@ void load_ini_file();
 // line. A setting applies from its own line on (the `logging` line governs
 // its own "line used" entry). "smtp_timeout N" sets smtp_timeout only for N
 // written as plain decimal digits from SMTP_TIMEOUT_MIN to SMTP_TIMEOUT_MAX;
-// any other value is ignored and the line is not counted. A text copy that
-// cannot be allocated ends the run with the fatal page
-// "Unable to malloc memory".
+// any other value is ignored and the line is not counted.
+// "allowed_recipient VALUE" appends VALUE to allowed_recipient_list when it
+// is exactly one address (a local part, '@', a domain: the characters of
+// is_local_part_character and is_domain_character, support.h) or an '@'
+// followed by a domain; any other value (empty, "@", "nobody", one with a
+// blank) changes nothing, is not counted and gives the LOG_ERROR line
+// "allowed_recipient line ignored, not one address or @domain {%s}" showing
+// the line. A text copy that cannot be allocated ends the run with the fatal
+// page "Unable to malloc memory".
 void handle_ini_line(const char* line);
 
 // Append an entry holding copies of `label` and `content` after the LOG_DEBUG

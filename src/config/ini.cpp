@@ -36,6 +36,7 @@ static const char KEY_SUBMITTED_HEADERLINE[] = "use_submitted_variable_for_heade
 static const char KEY_BODYCONTENT[] = "bodycontent_line ";
 static const char KEY_SUBMITTED_BODYCONTENT[] = "use_submitted_variable_for_bodycontent ";
 static const char KEY_SMTP_TIMEOUT[] = "smtp_timeout ";
+static const char KEY_ALLOWED_RECIPIENT[] = "allowed_recipient ";
 
 constexpr int EMAIL_CR_VALUE_OFFSET = 9;  // "email_CR", one unexamined character, then the value
 
@@ -73,6 +74,30 @@ static int timeout_seconds(const char* text) {
     if (seconds > SMTP_TIMEOUT_MAX) return 0;
   }
   return seconds >= SMTP_TIMEOUT_MIN ? seconds : 0;
+}
+
+// "allowed_recipient VALUE": exactly one address (local part, '@', domain)
+// or an '@' followed by a domain, nothing before or after it.
+static bool is_allowed_recipient_value(const char* value) {
+  const char* at = value;
+  while (is_local_part_character(*at)) at++;
+  if (*at != '@') return false;
+  const char* domain = at + 1;
+  const char* end = domain;
+  while (is_domain_character(*end)) end++;
+  return end > domain && *end == '\0';
+}
+
+static void append_allowed_recipient(const char* value) {
+  AllowedRecipientList* list = &allowed_recipient_list;
+  if (list->count == list->room) {
+    int room = list->room == 0 ? ALLOWED_RECIPIENT_FIRST_ROOM : list->room * 2;
+    void* grown = std::realloc(list->entries, static_cast<std::size_t>(room) * sizeof(char*));
+    if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
+    list->entries = static_cast<char**>(grown);
+    list->room = room;
+  }
+  list->entries[list->count++] = copy_text(value);
 }
 
 // `kind` names the list in the error line: "header" or "body".
@@ -178,6 +203,15 @@ void handle_ini_line(const char* line) {
     if (seconds != 0) {
       configuration.smtp_timeout = seconds;
       used++;
+    }
+  }
+  if (begins_with(line, KEY_ALLOWED_RECIPIENT)) {
+    const char* value = rest_after(line, KEY_ALLOWED_RECIPIENT);
+    if (is_allowed_recipient_value(value)) {
+      append_allowed_recipient(value);
+      used++;
+    } else {
+      log_event(LOG_ERROR, "allowed_recipient line ignored, not one address or @domain {%s}", line);
     }
   }
 

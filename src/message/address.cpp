@@ -76,13 +76,17 @@ char* extract_address(const char* text) {
 }
 
 bool match_address_header(const char* label, const char* content, const char* name, int length,
-                          char** field) {
+                          char** field, bool* submitted) {
   if (label == nullptr || *field != nullptr) return false;
   if (!text_equal_ignoring_case(label, name, length)) return false;
   // The label first, header name and all: a static line carries its own
   // address; a submitted-variable line has it in its content.
   *field = extract_address(label);
-  if (*field == nullptr) *field = extract_address(content);
+  *submitted = false;
+  if (*field == nullptr) {
+    *field = extract_address(content);
+    *submitted = *field != nullptr;
+  }
   return *field != nullptr;
 }
 
@@ -92,23 +96,25 @@ struct AddressHeader {
   const char* name;
   const char* bare_name;
   char** field;
+  bool* submitted;
 };
 
 bool classify_header_line(const char* label, const char* content) {
   if (label == nullptr) return false;
   const AddressHeader headers[] = {
-      {"From:", "From", &message_envelope.sender},
-      {"To:", "To", &message_envelope.recipient_to},
-      {"CC:", "CC", &message_envelope.recipient_cc},
-      {"BCC:", "BCC", &message_envelope.recipient_bcc},
+      {"From:", "From", &message_envelope.sender, &message_envelope.sender_submitted},
+      {"To:", "To", &message_envelope.recipient_to, &message_envelope.to_submitted},
+      {"CC:", "CC", &message_envelope.recipient_cc, &message_envelope.cc_submitted},
+      {"BCC:", "BCC", &message_envelope.recipient_bcc, &message_envelope.bcc_submitted},
   };
   bool bare_names = configuration.add_headerline_colon;
   for (const AddressHeader& header : headers) {
     // The first line of each kind that yields an address wins.
     if (*header.field != nullptr) continue;
     int length = static_cast<int>(std::strlen(header.name));
-    if (match_address_header(label, content, header.name, length, header.field)) return true;
-    if (bare_names && match_address_header(label, content, header.bare_name, length - 1, header.field))
+    if (match_address_header(label, content, header.name, length, header.field, header.submitted)) return true;
+    if (bare_names &&
+        match_address_header(label, content, header.bare_name, length - 1, header.field, header.submitted))
       return true;
   }
   // Every Subject line belongs in the header block, whatever follows the name.

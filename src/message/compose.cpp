@@ -121,6 +121,28 @@ static void compose_body(TextBuffer* body, const char* line_end) {
   }
 }
 
+// Every recipient that a visitor's value named must pass the
+// allowed_recipient lines; the first that does not is named in the log, in
+// envelope order (To, BCC, CC). Recipients from the ini file's own lines
+// always pass.
+static bool submitted_recipients_allowed(const MessageEnvelope& envelope) {
+  const struct {
+    const char* kind;
+    const char* address;
+    bool submitted;
+  } recipients[] = {{"To", envelope.recipient_to, envelope.to_submitted},
+                    {"BCC", envelope.recipient_bcc, envelope.bcc_submitted},
+                    {"CC", envelope.recipient_cc, envelope.cc_submitted}};
+  for (const auto& recipient : recipients) {
+    if (recipient.address == nullptr || !recipient.submitted || recipient_allowed(recipient.address)) continue;
+    log_event(LOG_ERROR,
+              "email not sent: the %s recipient {%s} came from the form and no allowed_recipient line allows it",
+              recipient.kind, recipient.address);
+    return false;
+  }
+  return true;
+}
+
 int generate_email() {
   const char* line_end = configuration.email_line_end != nullptr ? configuration.email_line_end : "\n";
   // Only tests compose twice in one process; the earlier texts go then.
@@ -137,6 +159,7 @@ int generate_email() {
 
   const MessageEnvelope& envelope = message_envelope;
   if (envelope.sender != nullptr && envelope.recipient_to != nullptr && envelope.subject_seen) {
+    if (!submitted_recipients_allowed(envelope)) return 0;
     log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
               text_or_null(configuration.smtp), envelope.sender, envelope.recipient_to);
     if (smtp_send_mail(configuration.smtp, envelope.sender, envelope.recipient_to, email_header_block->chars,

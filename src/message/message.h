@@ -9,12 +9,18 @@
 
 // The SMTP envelope and what validation needs. Each address is a bare heap
 // copy (no name, quotes or brackets), set at most once; absent is null.
+// Beside each address, whether it came from an entry's content, that is a
+// visitor's submitted value, rather than from a label the ini file wrote.
 struct MessageEnvelope {
   char* sender;         // first From line that yields an address
   char* recipient_to;   // first To line that yields an address (required)
   char* recipient_cc;   // first CC line that yields an address
   char* recipient_bcc;  // first BCC line that yields an address
   bool subject_seen;    // any Subject line (required)
+  bool sender_submitted;
+  bool to_submitted;
+  bool cc_submitted;
+  bool bcc_submitted;
 };
 
 // ---- process-wide state (defined in address.cpp) ----
@@ -42,17 +48,19 @@ char* extract_address(const char* text);
 // When the first `length` characters of `label` equal `name` ignoring ASCII
 // case (a shorter label differs), fills *field with the address found in the
 // label, else with the one found in the content (each failed search logs its
-// LOG_DEBUG line). Returns true when *field now holds an address. A field
-// that already holds one is left alone and gives false.
+// LOG_DEBUG line), and sets *submitted to whether it came from the content.
+// Returns true when *field now holds an address. A field that already holds
+// one is left alone and gives false.
 bool match_address_header(const char* label, const char* content, const char* name, int length,
-                          char** field);
+                          char** field, bool* submitted);
 
 // Recognises a From, To, CC, BCC or Subject entry, trying the names with
 // their colon and, when configuration.add_headerline_colon is set, without.
 // A From/To/CC/BCC entry is recognised only while its envelope field is
 // absent and only when it yields an address, which then fills the field;
 // every Subject entry is recognised and sets subject_seen. Returns true when
-// the entry belongs in the header block.
+// the entry belongs in the header block. An address from the content sets
+// the field's *_submitted flag.
 bool classify_header_line(const char* label, const char* content);
 
 // ---- composition (compose.cpp) ----
@@ -97,7 +105,12 @@ extern TextBuffer* email_body;
 // Without a sender, a To recipient or a Subject line nothing is sent: the
 // LOG_ERROR line "email not sent due to From, or To, or Subject headers not
 // being present or valid. ..." shows the whole message and the result is 0.
-// Otherwise "about to send email to smtp server (%s) from: (%s) to: (%s)",
-// smtp_send_mail, and "email sent! (1)" (LOG_DEBUG) or "Email not sent."
-// (LOG_ERROR).
+// Then, when allowed_recipient lines were given, every To, BCC and CC
+// address taken from a submitted value must pass recipient_allowed
+// (config.h); for the first that does not, nothing is sent, the one LOG_ERROR
+// line "email not sent: the %s recipient {%s} came from the form and no
+// allowed_recipient line allows it" names its kind and address, and the
+// result is 0. Otherwise "about to send email to smtp server (%s) from: (%s)
+// to: (%s)", smtp_send_mail, and "email sent! (1)" (LOG_DEBUG) or "Email not
+// sent." (LOG_ERROR).
 int generate_email();

@@ -455,9 +455,11 @@ const char* const FAQ_LINES[] = {
     "The first line of each kind in which an address is found counts; a second To, CC or "
     "BCC line is left out of the message altogether.",
     "The BCC line is written into the message's header like the others, so the recipients "
-    "may see it.",
-    "To reach more people, send to one address that your mail server expands, such as an "
-    "alias or a mailing list.",
+    "may see it. To reach more people, send to one address that your mail server expands, "
+    "such as an alias or a mailing list.",
+    "A To, CC or BCC taken from the form lets anyone send mail anywhere through your site. "
+    "Lines \"allowed_recipient sales@example.org\" or \"allowed_recipient @example.org\" "
+    "say where it may point.",
     "Header names are matched without regard to case (\"Cc:\" works too) but must end with a "
     "colon, unless the ini file holds the line \"add_headerline_colon\", which lets you write "
     "them without one.",

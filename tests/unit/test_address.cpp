@@ -21,12 +21,16 @@ using Lines = std::vector<std::string>;
 
 std::string no_address_line(const std::string& text) { return "no email address in this line (" + text + ")"; }
 
-// The envelope in one line: sender|to|cc|bcc|subject, "-" for an absent field.
+// The envelope in one line: sender|to|cc|bcc|subject, "-" for an absent
+// field, "*" after an address that came from a submitted value.
 std::string envelope() {
-  auto field = [](const char* address) { return address != nullptr ? std::string(address) : std::string("-"); };
-  return field(message_envelope.sender) + "|" + field(message_envelope.recipient_to) + "|" +
-         field(message_envelope.recipient_cc) + "|" + field(message_envelope.recipient_bcc) + "|" +
-         (message_envelope.subject_seen ? "subject" : "-");
+  auto field = [](const char* address, bool submitted) {
+    return address == nullptr ? std::string("-") : std::string(address) + (submitted ? "*" : "");
+  };
+  const MessageEnvelope& e = message_envelope;
+  return field(e.sender, e.sender_submitted) + "|" + field(e.recipient_to, e.to_submitted) + "|" +
+         field(e.recipient_cc, e.cc_submitted) + "|" + field(e.recipient_bcc, e.bcc_submitted) + "|" +
+         (e.subject_seen ? "subject" : "-");
 }
 
 using AddressTest = QuilletTest;
@@ -131,32 +135,37 @@ TEST_F(AddressTest, MatchSearchesTheLabelThenTheContent) {
     int length;
     bool expected;
     const char* address;
+    bool submitted;  // the address came from the content
     Lines log;
   } rows[] = {
-      {"To: jo@b.c", "", "To:", 3, true, "jo@b.c", {}},
-      {"to: jo@b.c", "", "To:", 3, true, "jo@b.c", {}},
-      {"TO:x@y", "", "To:", 3, true, "x@y", {}},
-      {"From:", "Jo <jo@b.c>", "From:", 5, true, "jo@b.c", {no_address_line("From:")}},
-      {"From: a@b.c", "c@d.e", "From:", 5, true, "a@b.c", {}},   // the label wins
-      {"From: nobody", "", "From:", 5, false, nullptr, {no_address_line("From: nobody"), no_address_line("")}},
-      {"From: nobody", "nobody", "From:", 5, false, nullptr,
+      {"To: jo@b.c", "", "To:", 3, true, "jo@b.c", false, {}},
+      {"to: jo@b.c", "", "To:", 3, true, "jo@b.c", false, {}},
+      {"TO:x@y", "", "To:", 3, true, "x@y", false, {}},
+      {"From:", "Jo <jo@b.c>", "From:", 5, true, "jo@b.c", true, {no_address_line("From:")}},
+      {"From: a@b.c", "c@d.e", "From:", 5, true, "a@b.c", false, {}},   // the label wins
+      {"From: nobody", "", "From:", 5, false, nullptr, false,
+       {no_address_line("From: nobody"), no_address_line("")}},
+      {"From: nobody", "nobody", "From:", 5, false, nullptr, false,
        {no_address_line("From: nobody"), no_address_line("nobody")}},
-      {"Reply-To: a@b.c", "", "To:", 3, false, nullptr, {}},
-      {"To", "a@b.c", "To:", 3, false, nullptr, {}},        // a shorter label differs
-      {"To", "a@b.c", "To", 2, true, "a@b.c", {no_address_line("To")}},
-      {"", "a@b.c", "To:", 3, false, nullptr, {}},
-      {"T", "a@b.c", "To", 2, false, nullptr, {}},
+      {"Reply-To: a@b.c", "", "To:", 3, false, nullptr, false, {}},
+      {"To", "a@b.c", "To:", 3, false, nullptr, false, {}},        // a shorter label differs
+      {"To", "a@b.c", "To", 2, true, "a@b.c", true, {no_address_line("To")}},
+      {"", "a@b.c", "To:", 3, false, nullptr, false, {}},
+      {"T", "a@b.c", "To", 2, false, nullptr, false, {}},
   };
   for (const Row& row : rows) {
     reset_all_subsystems();
     std::remove(log_file_path);
     char* field = nullptr;
-    bool result = match_address_header(row.label, row.content, row.name, row.length, &field);
+    bool submitted = !row.submitted;  // must be set whenever an address is found
+    bool result = match_address_header(row.label, row.content, row.name, row.length, &field, &submitted);
     EXPECT_EQ(result, row.expected) << row.label;
-    if (row.address == nullptr)
+    if (row.address == nullptr) {
       EXPECT_EQ(field, nullptr) << row.label;
-    else
+    } else {
       EXPECT_STREQ(field, row.address) << row.label;
+      EXPECT_EQ(submitted, row.submitted) << row.label;
+    }
     EXPECT_EQ(log_messages(), row.log) << row.label;
     std::free(field);
   }
@@ -164,8 +173,10 @@ TEST_F(AddressTest, MatchSearchesTheLabelThenTheContent) {
 
 TEST_F(AddressTest, MatchLeavesAFilledFieldAlone) {
   char* field = strdup("first@a.b");
-  EXPECT_FALSE(match_address_header("To: second@c.d", "", "To:", 3, &field));
+  bool submitted = false;
+  EXPECT_FALSE(match_address_header("To:", "second@c.d", "To:", 3, &field, &submitted));
   EXPECT_STREQ(field, "first@a.b");
+  EXPECT_FALSE(submitted);
   std::free(field);
 }
 
@@ -184,16 +195,16 @@ TEST_F(AddressTest, ClassifyRecognisesEachKindOnce) {
     std::string envelope;  // sender|to|cc|bcc|subject
   } rows[] = {
       {false, {{"To: Jo Smith <jo@b.c>", ""}}, {true}, "-|jo@b.c|-|-|-"},
-      {false, {{"From:", "Jo <jo@b.c>"}}, {true}, "jo@b.c|-|-|-|-"},
+      {false, {{"From:", "Jo <jo@b.c>"}}, {true}, "jo@b.c*|-|-|-|-"},
       {false, {{"From: nobody", ""}}, {false}, "-|-|-|-|-"},
       {false, {{"From: nobody", ""}, {"From: jo@b.c", ""}}, {false, true}, "jo@b.c|-|-|-|-"},
       {false, {{"To: a@b.c", ""}, {"To: d@e.f", ""}}, {true, false}, "-|a@b.c|-|-|-"},
       {false, {{"cc: a@b.c", ""}}, {true}, "-|-|a@b.c|-|-"},
       {false, {{"Cc: nobody", ""}, {"CC: x@y", ""}}, {false, true}, "-|-|x@y|-|-"},
       {false, {{"BCC: a@b.c", ""}}, {true}, "-|-|-|a@b.c|-"},
-      {false, {{"bcc:", "a@b.c"}, {"Bcc: c@d.e", ""}}, {true, false}, "-|-|-|a@b.c|-"},
+      {false, {{"bcc:", "a@b.c"}, {"Bcc: c@d.e", ""}}, {true, false}, "-|-|-|a@b.c*|-"},
       {false, {{"To", "a@b.c"}}, {false}, "-|-|-|-|-"},
-      {true, {{"To", "a@b.c"}}, {true}, "-|a@b.c|-|-|-"},
+      {true, {{"To", "a@b.c"}}, {true}, "-|a@b.c*|-|-|-"},
       {false, {{"Subject:", ""}, {"Subject: x", ""}}, {true, true}, "-|-|-|-|subject"},
       {false, {{"subject: hello", ""}}, {true}, "-|-|-|-|subject"},
       {false, {{"Subject", ""}}, {false}, "-|-|-|-|-"},
@@ -201,9 +212,15 @@ TEST_F(AddressTest, ClassifyRecognisesEachKindOnce) {
       {true, {{"Subjects galore", ""}}, {true}, "-|-|-|-|subject"},
       {false, {{"Subject: a@b.c", ""}}, {true}, "-|-|-|-|subject"},   // no address taken
       {false, {{"Topic", "a@b.c"}}, {false}, "-|-|-|-|-"},
-      {true, {{"Topic", "a@b.c"}}, {true}, "-|a@b.c|-|-|-"},
+      {true, {{"Topic", "a@b.c"}}, {true}, "-|a@b.c*|-|-|-"},
       {true, {{"Fromage a@b.c", ""}}, {true}, "a@b.c|-|-|-|-"},
-      {true, {{"CCX", "a@b.c"}}, {true}, "-|-|a@b.c|-|-"},
+      {true, {{"CCX", "a@b.c"}}, {true}, "-|-|a@b.c*|-|-"},
+      // A static line's own address wins over a value; a value fills what the ini left open.
+      {false, {{"CC: copy@site.example", "victim@target.example"}}, {true}, "-|-|copy@site.example|-|-"},
+      {false,
+       {{"To:", "owner+webform@example.com"}, {"CC: nobody", ""}, {"CC:", "x@y"}, {"BCC: b@c.d", ""}},
+       {true, false, true, true},
+       "-|owner+webform@example.com*|x@y*|b@c.d|-"},
       {false, {{"Reply-To: a@b.c", ""}}, {false}, "-|-|-|-|-"},
       {false, {{"X-Mailer: quillet", ""}}, {false}, "-|-|-|-|-"},
       {false, {{"", "a@b.c"}}, {false}, "-|-|-|-|-"},
@@ -219,7 +236,7 @@ TEST_F(AddressTest, ClassifyRecognisesEachKindOnce) {
         {"CC: copy@example.com", ""},
         {"BCC: hidden@example.com", ""}},
        {true, true, true, false, true, true},
-       "visitor@example.net|webmaster@example.com|copy@example.com|hidden@example.com|subject"},
+       "visitor@example.net*|webmaster@example.com|copy@example.com|hidden@example.com|subject"},
   };
   for (const Row& row : rows) {
     reset_all_subsystems();

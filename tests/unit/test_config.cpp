@@ -48,6 +48,8 @@ Lines configuration_changes() {
   for (int i = 0; i < body_line_list.count; i++)
     changes.push_back(std::string("body(") + body_line_list.entries[i].label + "|" +
                       body_line_list.entries[i].content + ")");
+  for (int i = 0; i < allowed_recipient_list.count; i++)
+    changes.push_back(std::string("allowed(") + allowed_recipient_list.entries[i] + ")");
   return changes;
 }
 
@@ -369,6 +371,99 @@ TEST_F(ConfigTest, AMissingIniFileEndsWithTheFatalPage) {
   std::remove(ini_file_path);
   EXPECT_EXIT(load_ini_file(), ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
   EXPECT_EQ(log_messages(), (Lines{"The ini file could not be opened.", "ended"}));
+}
+
+// ---- allowed_recipient ----
+
+TEST_F(ConfigTest, AllowedRecipientTakesOneAddressOrOneDomain) {
+  struct Row {
+    const char* line;
+    Lines changes;  // "allowed(...)" entries; none for an ignored value
+  } rows[] = {
+      {"allowed_recipient owner@example.com", {"allowed(owner@example.com)"}},
+      {"allowed_recipient @example.com", {"allowed(@example.com)"}},
+      {"allowed_recipient a@b", {"allowed(a@b)"}},
+      // Ignored: not exactly one address or '@' and a domain.
+      {"allowed_recipient nobody", {}},
+      {"allowed_recipient @", {}},
+      {"allowed_recipient ", {}},
+      {"allowed_recipient a@", {}},
+      {"allowed_recipient @@example.com", {}},
+      {"allowed_recipient a@b@c", {}},
+      {"allowed_recipient  a@b.c", {}},
+      {"allowed_recipient a@b.c ", {}},
+      {"allowed_recipient a@b.c, d@e.f", {}},
+      {"allowed_recipient Owner <owner@example.com>", {}},
+      {"allowed_recipient a@b+c.d", {}},
+      {"allowed_recipient example.com", {}},
+      {"allowed_recipient *@example.com", {"allowed(*@example.com)"}},  // '*' is an atom character, no pattern
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::remove(log_file_path);
+    handle_ini_line(row.line);
+    EXPECT_EQ(configuration_changes(), row.changes) << row.line;
+    Lines expected_log = row.changes.empty()
+                             ? Lines{"allowed_recipient line ignored, not one address or @domain {" +
+                                     std::string(row.line) + "}"}
+                             : Lines{used_line(row.line)};
+    EXPECT_EQ(log_messages(), expected_log) << row.line;
+  }
+}
+
+TEST_F(ConfigTest, AllowedRecipientLinesAddUpAndAreReleased) {
+  std::string ini;
+  Lines expected;
+  for (int i = 0; i < 3 * ALLOWED_RECIPIENT_FIRST_ROOM + 1; i++) {
+    std::string value = "r" + std::to_string(i) + "@example.com";
+    ini += "allowed_recipient " + value + "\nallowed_recipient nobody\n";
+    expected.push_back("allowed(" + value + ")");
+  }
+  write_ini(ini);
+  load_ini_file();
+  EXPECT_EQ(configuration_changes(), expected);
+  config_reset();
+  EXPECT_EQ(allowed_recipient_list.count, 0);
+  EXPECT_EQ(allowed_recipient_list.entries, nullptr);
+}
+
+TEST_F(ConfigTest, RecipientAllowedByAddressOrDomain) {
+  struct Row {
+    std::vector<const char*> lines;
+    const char* address;
+    bool allowed;
+  } rows[] = {
+      // No valid line: every recipient, as without the setting.
+      {{}, "victim@target.example", true},
+      {{"allowed_recipient nobody", "allowed_recipient @"}, "victim@target.example", true},
+      // Exact addresses, ignoring ASCII case.
+      {{"allowed_recipient sales@example.com"}, "sales@example.com", true},
+      {{"allowed_recipient sales@example.com"}, "SALES@Example.Com", true},
+      {{"allowed_recipient sales@example.com"}, "victim@target.example", false},
+      {{"allowed_recipient sales@example.com"}, "xsales@example.com", false},
+      {{"allowed_recipient sales@example.com"}, "sales@example.com.evil.test", false},
+      {{"allowed_recipient sales@example.com", "allowed_recipient nobody"}, "victim@target.example", false},
+      // Domains: the whole domain after the address's own '@'.
+      {{"allowed_recipient @example.com"}, "anyone@example.com", true},
+      {{"allowed_recipient @example.com"}, "Any.One+tag@EXAMPLE.COM", true},
+      {{"allowed_recipient @example.com"}, "a@sub.example.com", false},
+      {{"allowed_recipient @example.com"}, "a@example.com.evil.test", false},
+      {{"allowed_recipient @example.com"}, "a@example.com.", false},
+      {{"allowed_recipient @example.com"}, "example.com@evil.test", false},
+      // Local parts that route on to another host never match a domain.
+      {{"allowed_recipient @example.com"}, "victim%target.example@example.com", false},
+      {{"allowed_recipient @example.com"}, "target.example!victim@example.com", false},
+      {{"allowed_recipient victim%target.example@example.com"}, "victim%target.example@example.com", true},
+      // Several lines: any one of them.
+      {{"allowed_recipient a@one.test", "allowed_recipient @two.test"}, "b@two.test", true},
+      {{"allowed_recipient a@one.test", "allowed_recipient @two.test"}, "b@one.test", false},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    for (const char* line : row.lines) handle_ini_line(line);
+    EXPECT_EQ(recipient_allowed(row.address), row.allowed)
+        << row.address << " with " << (row.lines.empty() ? "no line" : row.lines[0]);
+  }
 }
 
 TEST_F(ConfigTest, ResetReleasesEverything) {
