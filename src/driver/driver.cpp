@@ -43,7 +43,7 @@ void derive_file_names(const char* program_path) {
 }
 
 void blank_log_command() {
-  std::FILE* log = std::fopen(log_file_path, "w");
+  std::FILE* log = platform_create_text_file(log_file_path);
   if (log == nullptr) {
     int error = errno;
     std::printf("cant open %s for output %d %s\n", log_file_path, error, std::strerror(error));

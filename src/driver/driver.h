@@ -42,8 +42,9 @@ void derive_file_names(const char* program_path);
 // The text that "-version" and "-?" print.
 extern const char VERSION_BANNER_FORMAT[];
 
-// -blanklog: empties the log and writes its first line. Ends the process:
-// 0 on success, EXIT_COMMAND_FAILED with a message on standard output.
+// -blanklog: empties the log and writes its first line; a log it creates gets
+// PLATFORM_LOG_FILE_MODE. Ends the process: 0 on success,
+// EXIT_COMMAND_FAILED with a message on standard output.
 [[noreturn]] void blank_log_command();
 
 // -version_insert_filename: renames argv[2] so that the version (and the

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // printf-style checking for every function that takes a format. MinGW's
@@ -55,24 +56,69 @@ void platform_binary_stdin();
 // `from` does not).
 [[nodiscard]] int platform_rename_noreplace(const char* from, const char* to);
 
+// Renames a file, replacing `to` when it exists, also while other processes
+// have either file open (through platform_append_open). Returns 0, or -1
+// with errno set.
+[[nodiscard]] int platform_rename_replace(const char* from, const char* to);
+
+// Removes a file. Returns 0, or -1 with errno set (ENOENT when there is none).
+int platform_remove_file(const char* path);
+
+// Opens the file for writing in text mode as fopen(path, "w") does (emptied,
+// or created), except that a file it creates gets PLATFORM_LOG_FILE_MODE.
+// Returns null with errno set on failure.
+[[nodiscard]] std::FILE* platform_create_text_file(const char* path);
+
 // An append-only file such as the log, written one whole line at a time.
 // The handle is -1 when the file could not be opened.
 using PlatformFile = std::intptr_t;
 constexpr PlatformFile PLATFORM_NO_FILE = -1;
 
-// Opens (creating it if needed) the file for appending. Every write goes to
-// the end of the file as one system call, so that lines written by several
-// processes at once never interleave. Returns PLATFORM_NO_FILE on failure,
-// with errno set.
-[[nodiscard]] PlatformFile platform_append_open(const char* path);
+// The permission bits of a file that platform_append_open or
+// platform_create_text_file creates, on POSIX: its owner reads and writes,
+// its group reads, nobody else has access (the log holds what visitors
+// wrote). The umask may take more away. Windows gives the folder's ACL.
+constexpr int PLATFORM_LOG_FILE_MODE = 0640;
+
+// What platform_append_open does with a missing or an existing file.
+enum AppendOpenMode {
+  APPEND_CREATE,    // opens the file, creating it when missing
+  APPEND_EXISTING,  // opens only a file that exists (ENOENT otherwise)
+  APPEND_NEW,       // creates a new file only (EEXIST when one exists)
+};
+
+// Opens the file for appending. Every write goes to the end of the file as
+// one system call, so that lines written by several processes at once never
+// interleave. The file may be renamed or replaced while it is open. Returns
+// PLATFORM_NO_FILE on failure, with errno set.
+[[nodiscard]] PlatformFile platform_append_open(const char* path, AppendOpenMode mode);
 
 // Writes `length` bytes at the end of the file in one write, in text mode
 // (each "\n" becomes the platform's line end). Returns 1 when everything was
 // written, 0 otherwise.
 int platform_append_write(PlatformFile file, const char* bytes, std::size_t length);
 
-// Closes the file; PLATFORM_NO_FILE is ignored.
+// The number of bytes platform_append_write puts into the file for `bytes`.
+std::size_t platform_text_size(const char* bytes, std::size_t length);
+
+// Closes the file (releasing its lock); PLATFORM_NO_FILE is ignored.
 void platform_append_close(PlatformFile file);
+
+// Takes an exclusive lock on the whole file, waiting while another process
+// holds one. Only processes that lock see it on POSIX; on Windows other
+// processes cannot write the file while it is locked. Returns 1, or 0 with
+// errno set when the file cannot be locked.
+[[nodiscard]] int platform_file_lock(PlatformFile file);
+
+// Releases the lock of platform_file_lock.
+void platform_file_unlock(PlatformFile file);
+
+// 1 when `path` names the very file that `file` has open (same device and
+// file number); 0 when it names another file, none, or cannot be examined.
+int platform_file_is_at(PlatformFile file, const char* path);
+
+// The size of the open file in bytes, or -1 with errno set.
+long long platform_file_size(PlatformFile file);
 
 // ---- sockets ----
 //

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,8 +66,28 @@ int platform_rename_noreplace(const char* from, const char* to) {
   return 0;
 }
 
-PlatformFile platform_append_open(const char* path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+int platform_rename_replace(const char* from, const char* to) { return rename(from, to); }
+
+int platform_remove_file(const char* path) { return unlink(path); }
+
+std::FILE* platform_create_text_file(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, PLATFORM_LOG_FILE_MODE);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "w");
+  if (file == nullptr) {
+    int saved = errno;
+    (void)close(fd);
+    errno = saved;
+  }
+  return file;
+}
+
+PlatformFile platform_append_open(const char* path, AppendOpenMode mode) {
+  int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+  if (mode == APPEND_CREATE) flags |= O_CREAT;
+  // O_EXCL also refuses a symbolic link planted under the new name.
+  if (mode == APPEND_NEW) flags |= O_CREAT | O_EXCL;
+  int fd = open(path, flags, PLATFORM_LOG_FILE_MODE);
   return fd < 0 ? PLATFORM_NO_FILE : static_cast<PlatformFile>(fd);
 }
 
@@ -85,8 +106,51 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
   return 1;
 }
 
+std::size_t platform_text_size(const char*, std::size_t length) { return length; }
+
 void platform_append_close(PlatformFile file) {
   if (file != PLATFORM_NO_FILE) (void)close(static_cast<int>(file));
+}
+
+// fcntl record locks: POSIX, and honoured over NFS. The process holds at most
+// one descriptor of the log at a time, so the rule that closing any
+// descriptor of a file drops the process's locks on it costs nothing.
+static int set_lock(PlatformFile file, short type, int command) {
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end of the file, however far it grows
+  for (;;) {
+    if (fcntl(static_cast<int>(file), command, &lock) == 0) return 1;
+    if (errno != EINTR) return 0;
+  }
+}
+
+int platform_file_lock(PlatformFile file) {
+  if (file == PLATFORM_NO_FILE) {
+    errno = EBADF;
+    return 0;
+  }
+  return set_lock(file, F_WRLCK, F_SETLKW);
+}
+
+void platform_file_unlock(PlatformFile file) {
+  if (file != PLATFORM_NO_FILE) (void)set_lock(file, F_UNLCK, F_SETLK);
+}
+
+int platform_file_is_at(PlatformFile file, const char* path) {
+  struct stat open_file;
+  struct stat named_file;
+  if (fstat(static_cast<int>(file), &open_file) != 0 || stat(path, &named_file) != 0) return 0;
+  return open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino ? 1 : 0;
+}
+
+long long platform_file_size(PlatformFile file) {
+  struct stat status;
+  if (fstat(static_cast<int>(file), &status) != 0) return -1;
+  return static_cast<long long>(status.st_size);
 }
 
 // ---- sockets ----

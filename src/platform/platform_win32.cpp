@@ -62,11 +62,35 @@ int platform_rename_noreplace(const char* from, const char* to) {
   return -1;
 }
 
-PlatformFile platform_append_open(const char* path) {
+int platform_rename_replace(const char* from, const char* to) {
+  // Renaming or replacing a file that is open works when every handle on it
+  // shares FILE_SHARE_DELETE, as platform_append_open's do.
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  errno = errno_from_win32(GetLastError());
+  return -1;
+}
+
+int platform_remove_file(const char* path) {
+  if (DeleteFileA(path)) return 0;
+  errno = errno_from_win32(GetLastError());
+  return -1;
+}
+
+// A created file takes the ACL that its folder hands down.
+std::FILE* platform_create_text_file(const char* path) { return std::fopen(path, "w"); }
+
+PlatformFile platform_append_open(const char* path, AppendOpenMode mode) {
+  DWORD disposition = OPEN_ALWAYS;
+  if (mode == APPEND_EXISTING) disposition = OPEN_EXISTING;
+  if (mode == APPEND_NEW) disposition = CREATE_NEW;
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every WriteFile an atomic
-  // append at the current end of the file, also across processes.
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // append at the current end of the file, also across processes. LockFileEx
+  // wants GENERIC_READ (or GENERIC_WRITE, which would bring FILE_WRITE_DATA).
+  // FILE_SHARE_DELETE lets another run rename the log while this one has it
+  // open.
+  HANDLE file = CreateFileA(path, FILE_APPEND_DATA | GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     errno = errno_from_win32(GetLastError());
     return PLATFORM_NO_FILE;
@@ -77,10 +101,7 @@ PlatformFile platform_append_open(const char* path) {
 int platform_append_write(PlatformFile file, const char* bytes, std::size_t length) {
   if (file == PLATFORM_NO_FILE) return 0;
   // Text mode: every "\n" is written as "\r\n", all in one WriteFile.
-  std::size_t line_feeds = 0;
-  for (std::size_t i = 0; i < length; i++)
-    if (bytes[i] == '\n') line_feeds++;
-  std::size_t total = length + line_feeds;
+  std::size_t total = platform_text_size(bytes, length);
   char* text = static_cast<char*>(std::malloc(total ? total : 1));
   if (text == nullptr) return 0;
   std::size_t out = 0;
@@ -94,8 +115,62 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
   return ok && written == total ? 1 : 0;
 }
 
+std::size_t platform_text_size(const char* bytes, std::size_t length) {
+  std::size_t size = length;
+  for (std::size_t i = 0; i < length; i++)
+    if (bytes[i] == '\n') size++;
+  return size;
+}
+
 void platform_append_close(PlatformFile file) {
   if (file != PLATFORM_NO_FILE) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// The whole possible range, from offset 0 (the OVERLAPPED's offset) on, so
+// that the lock also covers what is appended while it is held.
+int platform_file_lock(PlatformFile file) {
+  if (file == PLATFORM_NO_FILE) {
+    errno = EBADF;
+    return 0;
+  }
+  OVERLAPPED range;
+  std::memset(&range, 0, sizeof range);
+  if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &range)) return 1;
+  errno = errno_from_win32(GetLastError());
+  return 0;
+}
+
+void platform_file_unlock(PlatformFile file) {
+  if (file == PLATFORM_NO_FILE) return;
+  OVERLAPPED range;
+  std::memset(&range, 0, sizeof range);
+  (void)UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, MAXDWORD, MAXDWORD, &range);
+}
+
+int platform_file_is_at(PlatformFile file, const char* path) {
+  BY_HANDLE_FILE_INFORMATION open_file;
+  BY_HANDLE_FILE_INFORMATION named_file;
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &open_file)) return 0;
+  HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return 0;
+  BOOL examined = GetFileInformationByHandle(named, &named_file);
+  CloseHandle(named);
+  if (!examined) return 0;
+  return open_file.dwVolumeSerialNumber == named_file.dwVolumeSerialNumber &&
+                 open_file.nFileIndexHigh == named_file.nFileIndexHigh &&
+                 open_file.nFileIndexLow == named_file.nFileIndexLow
+             ? 1
+             : 0;
+}
+
+long long platform_file_size(PlatformFile file) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size)) {
+    errno = errno_from_win32(GetLastError());
+    return -1;
+  }
+  return static_cast<long long>(size.QuadPart);
 }
 
 // ---- sockets ----

@@ -149,7 +149,7 @@ void log_event(int level, const char* format, ...) {
   std::memcpy(line + frame_length, message, message_bytes);
   line[line_length - 1] = '\n';
 
-  PlatformFile file = platform_append_open(log_file_path);
+  PlatformFile file = platform_append_open(log_file_path, APPEND_CREATE);
   if (file != PLATFORM_NO_FILE) {
     (void)platform_append_write(file, line, line_length);
     platform_append_close(file);

@@ -99,7 +99,7 @@ void text_buffer_free(TextBuffer* buffer) {
 }
 
 void emit_fatal_page(const char* message) {
-  PlatformFile log = platform_append_open(log_file_path);
+  PlatformFile log = platform_append_open(log_file_path, APPEND_CREATE);
   if (log == PLATFORM_NO_FILE) std::exit(EXIT_FATAL_NO_LOG);
 
   // The bare line "message\n" in one write; memory may be what ran out, so
