@@ -13,7 +13,6 @@
 #include <string>
 
 #include "config/config.h"
-#include "driver/driver.h"
 #include "message/message.h"
 #include "support/support.h"
 
@@ -35,7 +34,7 @@ static void check_address(const char* text, const char* address) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::snprintf(log_file_path, sizeof log_file_path, "%s", "/dev/null");
+  log_set_path("/dev/null");
   std::string input(reinterpret_cast<const char*>(data), size);
   std::string label = input;
   std::string content;

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "config/config.h"
-#include "driver/driver.h"
 #include "form/form.h"
 #include "message/message.h"
 #include "smtp/smtp.h"
@@ -55,7 +54,7 @@ static void check_lines(const std::string& data, bool header_block) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::snprintf(log_file_path, sizeof log_file_path, "%s", "/dev/null");
+  log_set_path("/dev/null");
   std::string input(reinterpret_cast<const char*>(data), size);
   input = input.substr(0, input.find('\0'));
   std::size_t split = input.find('\xff');
@@ -71,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   header_line_list.entries[0].content = strdup(input.c_str());
   if (header_line_list.entries[0].label == nullptr || header_line_list.entries[0].content == nullptr) std::abort();
   header_line_list.count = 1;
-  configuration.logging = nullptr;
+  log_apply_logging_setting(nullptr);
   if (generate_email() != 0) std::abort();  // no sender, no recipient: never sent
   check_lines(wire_of(email_header_block->chars), true);
   config_reset();

@@ -64,8 +64,9 @@ extern LineList header_line_list;  // the HeaderLineList, in ini file order
 extern LineList body_line_list;    // the BodyLineList, in ini file order
 extern AllowedRecipientList allowed_recipient_list;
 
-// Back to the defaults of process start, every list empty (tests only; the
-// old copies are released).
+// Back to the defaults of process start, every list empty, and the log's
+// setting that the ini file gives back to its own (tests only; the old
+// copies are released).
 void config_reset();
 
 // ---- the allowed_recipient list (configuration.cpp) ----
@@ -101,8 +102,9 @@ void load_ini_file();
 // followed by a domain; any other value (empty, "@", "nobody", one with a
 // blank) changes nothing, is not counted and gives the LOG_ERROR line
 // "allowed_recipient line ignored, not one address or @domain {%s}" showing
-// the line. A text copy that cannot be allocated ends the run with the fatal
-// page "Unable to malloc memory".
+// the line. The `logging` line is passed on to the log
+// (log_apply_logging_setting). A text copy that cannot be allocated ends the
+// run with the fatal page "Unable to malloc memory".
 void handle_ini_line(const char* line);
 
 // Append an entry holding copies of `label` and `content` after the LOG_DEBUG

@@ -46,6 +46,7 @@ void config_reset() {
   for (int i = 0; i < allowed_recipient_list.count; i++) std::free(allowed_recipient_list.entries[i]);
   std::free(allowed_recipient_list.entries);
   allowed_recipient_list = AllowedRecipientList{};
+  log_apply_logging_setting(nullptr);
 }
 
 // A local part that routes onwards: "user%host@domain" (the percent hack)

@@ -62,18 +62,18 @@ static void set_text(char** field, const char* value) {
   *field = copy;
 }
 
-// "smtp_timeout N": N is whole seconds written as decimal digits only (no
-// sign, no blanks, nothing after them), SMTP_TIMEOUT_MIN to SMTP_TIMEOUT_MAX.
-// Returns the seconds, or 0 for anything else.
-static int timeout_seconds(const char* text) {
+// The value of "smtp_timeout N": a whole number written as decimal digits
+// only (no sign, no blanks, nothing after them), from `lowest` to `highest`.
+// Returns it, or 0 for anything else.
+static int whole_number(const char* text, int lowest, int highest) {
   if (*text == '\0') return 0;
-  int seconds = 0;
+  int number = 0;
   for (const char* at = text; *at != '\0'; at++) {
     if (*at < '0' || *at > '9') return 0;
-    seconds = seconds * 10 + (*at - '0');
-    if (seconds > SMTP_TIMEOUT_MAX) return 0;
+    number = number * 10 + (*at - '0');
+    if (number > highest) return 0;
   }
-  return seconds >= SMTP_TIMEOUT_MIN ? seconds : 0;
+  return number >= lowest ? number : 0;
 }
 
 // "allowed_recipient VALUE": exactly one address (local part, '@', domain)
@@ -157,6 +157,7 @@ void handle_ini_line(const char* line) {
   // Takes effect at once: this line's own "line used" entry already obeys it.
   if (begins_with(line, KEY_LOGGING)) {
     set_text(&configuration.logging, rest_after(line, KEY_LOGGING));
+    log_apply_logging_setting(configuration.logging);
     used++;
   }
   // The value starts after the ninth character; a line that ends at the
@@ -199,7 +200,7 @@ void handle_ini_line(const char* line) {
     used += add_body_variable(name, form_value(name), line);
   }
   if (begins_with(line, KEY_SMTP_TIMEOUT)) {
-    int seconds = timeout_seconds(rest_after(line, KEY_SMTP_TIMEOUT));
+    int seconds = whole_number(rest_after(line, KEY_SMTP_TIMEOUT), SMTP_TIMEOUT_MIN, SMTP_TIMEOUT_MAX);
     if (seconds != 0) {
       configuration.smtp_timeout = seconds;
       used++;

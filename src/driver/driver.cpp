@@ -40,6 +40,7 @@ static void derive_one_name(char* name, const char* program_path, const char* ex
 void derive_file_names(const char* program_path) {
   derive_one_name(ini_file_path, program_path, ".ini");
   derive_one_name(log_file_path, program_path, ".log");
+  log_set_path(log_file_path);
 }
 
 void blank_log_command() {

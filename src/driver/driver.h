@@ -36,7 +36,8 @@ int quillet_main(int argc, char** argv);
 
 // Fills ini_file_path and log_file_path from the program's path: "%s.ini"
 // and "%s.log", cut after the first ".exe", then after the first ".cgi",
-// which are replaced by the new extension.
+// which are replaced by the new extension. The log writes to log_file_path
+// from then on (log_set_path).
 void derive_file_names(const char* program_path);
 
 // The text that "-version" and "-?" print.

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
-#include "config/config.h"
-#include "driver/driver.h"
 #include "support/support.h"
 
 // ---- process-wide state ----
@@ -15,10 +14,12 @@ bool log_busy = false;
 char log_format_buffer[FORMAT_BUFFER_SIZE];
 char* log_overflow_buffer = nullptr;
 int log_overflow_size = OVERFLOW_START_SIZE;
+const char* log_path = nullptr;
+bool log_debug_lines = true;
 
 // The whole line (stamp, pid, message, line end) is put together here so
 // that it reaches the file in one write; a longer line is assembled on the heap.
-static char log_line_buffer[FORMAT_BUFFER_SIZE + 256];
+static char log_line_buffer[FORMAT_BUFFER_SIZE + LOG_FRAME_SIZE];
 
 static const char* const MONTH_NAMES[12] = {"January", "February", "March",     "April",
                                             "May",     "June",     "July",      "August",
@@ -83,7 +84,14 @@ const char* format_long_text(char* fixed, char** overflow, int* overflow_size, i
 
 // ---- the log ----
 
-void log_format_stamp(TextBuffer* stamp, const std::tm* when) {
+void log_set_path(const char* path) { log_path = path; }
+
+void log_apply_logging_setting(const char* logging) {
+  log_debug_lines = logging == nullptr || text_equal_ignoring_case(logging, "debug", 5);
+}
+
+// The stamp into a fixed buffer.
+static void stamp_text(char* text, std::size_t size, const std::tm* when) {
   int day = when->tm_mday;
   const char* suffix = "th";
   if (day < 10 || day > 19) {
@@ -101,19 +109,42 @@ void log_format_stamp(TextBuffer* stamp, const std::tm* when) {
   int month = when->tm_mon;
   const char* month_name = (month >= 0 && month < 12) ? MONTH_NAMES[month] : "";
   // "% 2d" puts a blank before every hour: two blanks follow the comma.
-  text_buffer_setf(stamp, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix, month_name,
-                   when->tm_year + 1900, hour, when->tm_min, when->tm_sec, half);
+  if (std::snprintf(text, size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix, month_name, when->tm_year + 1900,
+                    hour, when->tm_min, when->tm_sec, half) < 0)
+    text[0] = '\0';
 }
 
-static bool debug_lines_wanted() {
-  const char* logging = configuration.logging;
-  return logging == nullptr || text_equal_ignoring_case(logging, "debug", 5);
+void log_format_stamp(TextBuffer* stamp, const std::tm* when) {
+  char text[LOG_FRAME_SIZE];
+  stamp_text(text, sizeof text, when);
+  text_buffer_setf(stamp, "%s", text);
+}
+
+// "<stamp> - pid(<id>) - " into `frame` of LOG_FRAME_SIZE bytes; returns its length.
+static int frame_text(char* frame, const char* stamp, int pid) {
+  int length = std::snprintf(frame, LOG_FRAME_SIZE, "%s - pid(%d) - ", stamp, pid);
+  if (length < 0) {
+    frame[0] = '\0';
+    return 0;
+  }
+  return length < LOG_FRAME_SIZE ? length : LOG_FRAME_SIZE - 1;
+}
+
+// Appends one whole line (ending in its line feed) to the log. Returns 0
+// when the log could not be opened, 1 otherwise.
+static int append_line(const char* line, std::size_t length) {
+  if (log_path == nullptr) return 0;
+  PlatformFile file = platform_append_open(log_path, APPEND_CREATE);
+  if (file == PLATFORM_NO_FILE) return 0;
+  (void)platform_append_write(file, line, length);
+  platform_append_close(file);
+  return 1;
 }
 
 void log_event(int level, const char* format, ...) {
   if (log_busy) return;
   log_busy = true;
-  if ((level == LOG_DEBUG && !debug_lines_wanted()) || (level != LOG_ERROR && level != LOG_DEBUG)) {
+  if ((level == LOG_DEBUG && !log_debug_lines) || (level != LOG_ERROR && level != LOG_DEBUG)) {
     log_busy = false;
     return;
   }
@@ -133,11 +164,9 @@ void log_event(int level, const char* format, ...) {
   // The line is written as "%s" would write it: up to the first NUL.
   size_t message_bytes = std::strlen(message);
 
-  char frame[160];
-  int frame_length = std::snprintf(frame, sizeof frame, "%s - pid(%d) - ", stamp->chars, pid);
+  char frame[LOG_FRAME_SIZE];
+  int frame_length = frame_text(frame, stamp->chars, pid);
   text_buffer_free(stamp);
-  if (frame_length < 0) frame_length = 0;
-  if (frame_length >= static_cast<int>(sizeof frame)) frame_length = static_cast<int>(sizeof frame) - 1;
 
   size_t line_length = static_cast<size_t>(frame_length) + message_bytes + 1;
   char* line = log_line_buffer;
@@ -149,11 +178,20 @@ void log_event(int level, const char* format, ...) {
   std::memcpy(line + frame_length, message, message_bytes);
   line[line_length - 1] = '\n';
 
-  PlatformFile file = platform_append_open(log_file_path, APPEND_CREATE);
-  if (file != PLATFORM_NO_FILE) {
-    (void)platform_append_write(file, line, line_length);
-    platform_append_close(file);
-  }
+  (void)append_line(line, line_length);
   if (line != log_line_buffer) std::free(line);
   log_busy = false;
+}
+
+int log_bare_line(const char* message) {
+  // One write; memory may be what ran out, so without a heap copy the line
+  // goes out in two.
+  std::size_t length = std::strlen(message);
+  char* line = static_cast<char*>(std::malloc(length + 1));
+  if (line == nullptr) return append_line(message, length) && append_line("\n", 1);
+  std::memcpy(line, message, length);
+  line[length] = '\n';
+  int opened = append_line(line, length + 1);
+  std::free(line);
+  return opened;
 }

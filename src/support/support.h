@@ -66,13 +66,20 @@ const char* format_long_text(char* fixed, char** overflow, int* overflow_size, i
 
 constexpr int LOG_ERROR = 1;  // always written
 constexpr int LOG_DEBUG = 2;  // written while `logging` is absent or begins with "debug"
+// Room for a line's frame, "<stamp> - pid(<id>) - ", and for the stamp.
+constexpr int LOG_FRAME_SIZE = 160;
 
-// Appends one line "<stamp> - pid(<id>) - <message>\n" to log_file_path,
-// where the message is the format filled with its arguments. The line goes
-// out in one write on a descriptor opened for appending, so lines of
-// concurrent runs never interleave. A log that cannot be opened drops the
+// Appends one line "<stamp> - pid(<id>) - <message>\n" to the log file
+// (log_path), where the message is the format filled with its arguments. The
+// line goes out in one write on a descriptor opened for appending, so lines
+// of concurrent runs never interleave. A log that cannot be opened drops the
 // line silently. Any level other than LOG_ERROR and LOG_DEBUG writes nothing.
 void log_event(int level, const char* format, ...) QUILLET_PRINTF(2, 3);
+
+// Appends `message` and a line end as one bare line (no stamp, no process
+// id), as log_event writes a line. Returns 0 when the log could not be
+// opened, else 1.
+[[nodiscard]] int log_bare_line(const char* message);
 
 // The time stamp in words, "7th December 2026,  5:03:09 pm", written into
 // `stamp` (replacing its text).
@@ -111,10 +118,10 @@ void text_buffer_free(TextBuffer* buffer);
 
 // ---- the fatal error page ----
 
-// Records `message` as a bare line in the log, writes a minimal HTML error
-// page on standard output and ends the process with EXIT_FATAL_PAGE; with a
-// log file that cannot be opened it writes nothing and ends with
-// EXIT_FATAL_NO_LOG.
+// Records `message` as a bare line in the log (log_bare_line), writes a
+// minimal HTML error page on standard output and ends the process with
+// EXIT_FATAL_PAGE; with a log file that cannot be opened it writes nothing
+// and ends with EXIT_FATAL_NO_LOG.
 [[noreturn]] void emit_fatal_page(const char* message);
 
 // ---- process-wide state (defined in log.cpp and text_buffer.cpp) ----
@@ -131,6 +138,20 @@ extern char format_scratch[FORMAT_BUFFER_SIZE];
 extern char* format_overflow_buffer;
 extern int format_overflow_size;
 
+// The log's settings, given by the subsystems that know them: the driver
+// names the file, the ini reader passes on `logging`. At process start: no
+// file, LOG_DEBUG lines written.
+extern const char* log_path;
+extern bool log_debug_lines;
+
+// The log file's name. The text is not copied: it must stay as long as the
+// log is used (the driver passes its own buffer). Null drops every line.
+void log_set_path(const char* path);
+// The ini file's `logging` setting: LOG_DEBUG lines are written from now on
+// while it is absent (null) or its first five characters are "debug",
+// compared without regard to ASCII case.
+void log_apply_logging_setting(const char* logging);
+
 // Back to the state of process start (tests only): releases both overflow
-// buffers and clears log_busy.
+// buffers, clears log_busy and gives the log its default settings.
 void support_reset();

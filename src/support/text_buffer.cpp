@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "support/support.h"
 
 // ---- process-wide state ----
@@ -20,6 +19,8 @@ void support_reset() {
   format_overflow_buffer = nullptr;
   format_overflow_size = OVERFLOW_START_SIZE;
   log_busy = false;
+  log_path = nullptr;
+  log_debug_lines = true;
 }
 
 // The formatting step shared by appendf and setf. The piece lives in
@@ -99,28 +100,10 @@ void text_buffer_free(TextBuffer* buffer) {
 }
 
 void emit_fatal_page(const char* message) {
-  PlatformFile log = platform_append_open(log_file_path, APPEND_CREATE);
-  if (log == PLATFORM_NO_FILE) std::exit(EXIT_FATAL_NO_LOG);
-
-  // The bare line "message\n" in one write; memory may be what ran out, so
-  // without a heap copy it goes out in two.
-  size_t length = std::strlen(message);
-  char* line = static_cast<char*>(std::malloc(length + 2));
-  if (line != nullptr) {
-    std::memcpy(line, message, length);
-    line[length] = '\n';
-    (void)platform_append_write(log, line, length + 1);
-    std::free(line);
-  } else {
-    (void)platform_append_write(log, message, length);
-    (void)platform_append_write(log, "\n", 1);
-  }
-
+  if (!log_bare_line(message)) std::exit(EXIT_FATAL_NO_LOG);
   std::fputs("Pragma: no-cache\n", stdout);
   std::fputs("Content-type: text/html\n\n", stdout);
   std::printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
-  platform_append_close(log);
-
   log_event(LOG_DEBUG, "ended");
   std::exit(EXIT_FATAL_PAGE);
 }

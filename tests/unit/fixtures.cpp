@@ -21,6 +21,8 @@
 
 void reset_all_subsystems() {
   support_reset();
+  // As the driver does once it has named the files.
+  log_set_path(log_file_path);
   config_reset();
   form_reset();
   message_reset();

@@ -34,5 +34,6 @@ void write_whole_file(const std::string& path, const std::string& bytes);
 // Lets the process (a death test's child) map only `extra_bytes` more than
 // it has mapped now, so that a large allocation fails.
 void limit_address_space(long extra_bytes);
-// Resets every subsystem's process-wide state.
+// Resets every subsystem's process-wide state; the log writes to
+// log_file_path, as after the driver has named the files.
 void reset_all_subsystems();

@@ -739,7 +739,7 @@ TEST_F(DialogueTest, EhloRefusedFallsBackToHelo) {
 }
 
 TEST_F(DialogueTest, EhloRefusalIsNoError) {
-  configuration.logging = strdup("errors");
+  log_apply_logging_setting("errors");
   ScriptedServer server;
   server.replies["EHLO"] = "502 5.5.2 Error: command not recognized\r\n";
   EXPECT_EQ(deliver(&server), 1);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "config/config.h"
 #include "driver/driver.h"
 #include "fixtures.h"
 #include "support/support.h"
@@ -75,14 +74,13 @@ TEST_F(SupportTest, DebugLinesFollowTheLoggingSetting) {
               {"errors", false}, {"", false},    {"deb", false},  {" debug", false}};
   for (const Row& row : rows) {
     std::remove(log_file_path);
-    configuration.logging = row.logging ? strdup(row.logging) : nullptr;
+    log_apply_logging_setting(row.logging);
     log_event(LOG_DEBUG, "progress");
     log_event(LOG_ERROR, "problem");
     std::vector<std::string> expected;
     if (row.debug_written) expected.push_back("progress");
     expected.push_back("problem");
     EXPECT_EQ(log_messages(), expected) << "logging " << text_or_null(row.logging);
-    config_reset();
   }
 }
 
@@ -253,7 +251,7 @@ TEST_F(SupportTest, FatalPageLogsABareLineThenEnded) {
 }
 
 TEST_F(SupportTest, FatalPageWithErrorsOnlyLoggingHasNoEndedLine) {
-  configuration.logging = strdup("errors");
+  log_apply_logging_setting("errors");
   EXPECT_EXIT(emit_fatal_page("The ini file could not be opened."),
               ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "");
   EXPECT_EQ(log_text(), "The ini file could not be opened.\n");
