@@ -65,7 +65,7 @@ extern LineList body_line_list;    // the BodyLineList, in ini file order
 extern AllowedRecipientList allowed_recipient_list;
 
 // Back to the defaults of process start, every list empty, and the log's
-// setting that the ini file gives back to its own (tests only; the old
+// settings that the ini file gives back to theirs (tests only; the old
 // copies are released).
 void config_reset();
 
@@ -89,13 +89,21 @@ bool recipient_allowed(const char* address);
 // ends the run with the fatal page "The ini file could not be opened.".
 void load_ini_file();
 
+// Reads ini_file_path for its "log_max_size N" lines only and gives the log
+// the limit of the last valid one, so that the limit holds from a run's
+// first line on (load_ini_file, which reads the file again, comes after the
+// form). Logs nothing; a file that cannot be opened leaves the log as it is.
+void load_log_settings();
+
 // Handles one ini line (already cut at its line end) as load_ini_file does:
 // every keyword test in order, each one that takes effect counting the line
 // as used, then the LOG_DEBUG line "line used from ini file {%s}" for a used
 // line. A setting applies from its own line on (the `logging` line governs
 // its own "line used" entry). "smtp_timeout N" sets smtp_timeout only for N
 // written as plain decimal digits from SMTP_TIMEOUT_MIN to SMTP_TIMEOUT_MAX;
-// any other value is ignored and the line is not counted.
+// any other value is ignored and the line is not counted; so is
+// "log_max_size N" (kilobytes, LOG_MAX_SIZE_MIN to LOG_MAX_SIZE_MAX), which
+// gives the log its size limit (log_set_max_size).
 // "allowed_recipient VALUE" appends VALUE to allowed_recipient_list when it
 // is exactly one address (a local part, '@', a domain: the characters of
 // is_local_part_character and is_domain_character, support.h) or an '@'

@@ -47,6 +47,7 @@ void config_reset() {
   std::free(allowed_recipient_list.entries);
   allowed_recipient_list = AllowedRecipientList{};
   log_apply_logging_setting(nullptr);
+  log_set_max_size(0);
 }
 
 // A local part that routes onwards: "user%host@domain" (the percent hack)

@@ -37,6 +37,7 @@ static const char KEY_BODYCONTENT[] = "bodycontent_line ";
 static const char KEY_SUBMITTED_BODYCONTENT[] = "use_submitted_variable_for_bodycontent ";
 static const char KEY_SMTP_TIMEOUT[] = "smtp_timeout ";
 static const char KEY_ALLOWED_RECIPIENT[] = "allowed_recipient ";
+static const char KEY_LOG_MAX_SIZE[] = "log_max_size ";
 
 constexpr int EMAIL_CR_VALUE_OFFSET = 9;  // "email_CR", one unexamined character, then the value
 
@@ -62,9 +63,9 @@ static void set_text(char** field, const char* value) {
   *field = copy;
 }
 
-// The value of "smtp_timeout N": a whole number written as decimal digits
-// only (no sign, no blanks, nothing after them), from `lowest` to `highest`.
-// Returns it, or 0 for anything else.
+// The value of "smtp_timeout N" and "log_max_size N": a whole number written
+// as decimal digits only (no sign, no blanks, nothing after them), from
+// `lowest` to `highest`. Returns it, or 0 for anything else.
 static int whole_number(const char* text, int lowest, int highest) {
   if (*text == '\0') return 0;
   int number = 0;
@@ -215,6 +216,13 @@ void handle_ini_line(const char* line) {
       log_event(LOG_ERROR, "allowed_recipient line ignored, not one address or @domain {%s}", line);
     }
   }
+  if (begins_with(line, KEY_LOG_MAX_SIZE)) {
+    int kilobytes = whole_number(rest_after(line, KEY_LOG_MAX_SIZE), LOG_MAX_SIZE_MIN, LOG_MAX_SIZE_MAX);
+    if (kilobytes != 0) {
+      log_set_max_size(kilobytes);
+      used++;
+    }
+  }
 
   if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
 }
@@ -242,6 +250,19 @@ void load_ini_file() {
   while ((line = read_ini_line(file)) != nullptr) {
     cut_line_end(line);
     handle_ini_line(line);
+  }
+  std::fclose(file);
+}
+
+void load_log_settings() {
+  std::FILE* file = std::fopen(ini_file_path, "r");
+  if (file == nullptr) return;
+  char* line = nullptr;
+  while ((line = read_ini_line(file)) != nullptr) {
+    cut_line_end(line);
+    if (!begins_with(line, KEY_LOG_MAX_SIZE)) continue;
+    int kilobytes = whole_number(rest_after(line, KEY_LOG_MAX_SIZE), LOG_MAX_SIZE_MIN, LOG_MAX_SIZE_MAX);
+    if (kilobytes != 0) log_set_max_size(kilobytes);
   }
   std::fclose(file);
 }

@@ -65,6 +65,8 @@ void blank_log_command() {
 
 // One CGI request, stage by stage; each stage logs its progress line first.
 static int run_sequence() {
+  // The log's size limit holds from the run's first line on.
+  load_log_settings();
   log_event(LOG_DEBUG, "starting version %s", PROGRAM_VERSION);
   help_and_first_run();
   log_event(LOG_DEBUG, "getting form info.");

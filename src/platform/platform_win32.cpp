@@ -103,7 +103,10 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
   // Text mode: every "\n" is written as "\r\n", all in one WriteFile.
   std::size_t total = platform_text_size(bytes, length);
   char* text = static_cast<char*>(std::malloc(total ? total : 1));
-  if (text == nullptr) return 0;
+  if (text == nullptr) {
+    errno = ENOMEM;
+    return 0;
+  }
   std::size_t out = 0;
   for (std::size_t i = 0; i < length; i++) {
     if (bytes[i] == '\n') text[out++] = '\r';
@@ -111,6 +114,7 @@ int platform_append_write(PlatformFile file, const char* bytes, std::size_t leng
   }
   DWORD written = 0;
   BOOL ok = WriteFile(reinterpret_cast<HANDLE>(file), text, static_cast<DWORD>(total), &written, nullptr);
+  if (!ok) errno = errno_from_win32(GetLastError());
   std::free(text);
   return ok && written == total ? 1 : 0;
 }

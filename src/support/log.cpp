@@ -16,10 +16,17 @@ char* log_overflow_buffer = nullptr;
 int log_overflow_size = OVERFLOW_START_SIZE;
 const char* log_path = nullptr;
 bool log_debug_lines = true;
+int log_max_kilobytes = 0;
+bool log_rotation_failed = false;
 
 // The whole line (stamp, pid, message, line end) is put together here so
 // that it reaches the file in one write; a longer line is assembled on the heap.
 static char log_line_buffer[FORMAT_BUFFER_SIZE + LOG_FRAME_SIZE];
+
+// The names beside the log: the full log moved aside, and the new log while
+// it is being written.
+static const char OLD_LOG_SUFFIX[] = ".old";
+static const char NEW_LOG_SUFFIX[] = ".new";
 
 static const char* const MONTH_NAMES[12] = {"January", "February", "March",     "April",
                                             "May",     "June",     "July",      "August",
@@ -90,7 +97,10 @@ void log_apply_logging_setting(const char* logging) {
   log_debug_lines = logging == nullptr || text_equal_ignoring_case(logging, "debug", 5);
 }
 
-// The stamp into a fixed buffer.
+void log_set_max_size(int kilobytes) { log_max_kilobytes = kilobytes > 0 ? kilobytes : 0; }
+
+// The stamp into a fixed buffer, so that the log's own lines need no memory
+// from the heap.
 static void stamp_text(char* text, std::size_t size, const std::tm* when) {
   int day = when->tm_mday;
   const char* suffix = "th";
@@ -130,13 +140,168 @@ static int frame_text(char* frame, const char* stamp, int pid) {
   return length < LOG_FRAME_SIZE ? length : LOG_FRAME_SIZE - 1;
 }
 
+// A line the log writes of its own accord, stamped now, on the heap (the
+// caller frees it); null when there is no memory. Takes no lock and never
+// reaches the fatal page, so it may be called while the log is locked.
+static char* own_line(const char* format, ...) QUILLET_PRINTF(1, 2);
+static char* own_line(const char* format, ...) {
+  std::tm now;
+  platform_local_time(&now);
+  char stamp[LOG_FRAME_SIZE];
+  stamp_text(stamp, sizeof stamp, &now);
+  char frame[LOG_FRAME_SIZE];
+  int frame_length = frame_text(frame, stamp, platform_process_id());
+  va_list arguments;
+  va_start(arguments, format);
+  int message_length = std::vsnprintf(nullptr, 0, format, arguments);
+  va_end(arguments);
+  if (message_length < 0) return nullptr;
+  std::size_t size = static_cast<std::size_t>(frame_length) + static_cast<std::size_t>(message_length) + 2;
+  char* line = static_cast<char*>(std::malloc(size));
+  if (line == nullptr) return nullptr;
+  std::memcpy(line, frame, static_cast<std::size_t>(frame_length));
+  va_start(arguments, format);
+  (void)std::vsnprintf(line + frame_length, static_cast<std::size_t>(message_length) + 1, format, arguments);
+  va_end(arguments);
+  line[size - 2] = '\n';
+  line[size - 1] = '\0';
+  return line;
+}
+
+// "<log><suffix>" on the heap, or null when there is no memory.
+static char* sibling_name(const char* suffix) {
+  std::size_t size = std::strlen(log_path) + std::strlen(suffix) + 1;
+  char* name = static_cast<char*>(std::malloc(size));
+  if (name != nullptr && std::snprintf(name, size, "%s%s", log_path, suffix) < 0) name[0] = '\0';
+  return name;
+}
+
+// The log is missing: either there is none yet, or a run is between moving
+// the full log aside and putting the new one in its place. That run holds
+// the lock on the file that now bears the old name until it is done, so
+// taking and releasing that lock waits for it.
+static void wait_for_rotation() {
+  char* old_name = sibling_name(OLD_LOG_SUFFIX);
+  if (old_name == nullptr) return;
+  PlatformFile old = platform_append_open(old_name, APPEND_EXISTING);
+  std::free(old_name);
+  if (old == PLATFORM_NO_FILE) return;
+  if (platform_file_lock(old)) platform_file_unlock(old);
+  platform_append_close(old);
+}
+
+// Opens the log to write a line under the size limit: locked, and still the
+// file at log_path, since another run may have moved it aside between the
+// open and the lock. The log is created only where no rotation is under way
+// (a run that created it then would put its line before the new log's
+// note). *locked tells whether the lock was had: a file system without
+// locks gets the line unlocked. PLATFORM_NO_FILE when it cannot be opened.
+static PlatformFile open_locked_log(bool* locked) {
+  *locked = false;
+  for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS; attempt++) {
+    PlatformFile file = platform_append_open(log_path, APPEND_EXISTING);
+    if (file == PLATFORM_NO_FILE) {
+      if (errno != ENOENT) return PLATFORM_NO_FILE;
+      wait_for_rotation();
+      file = platform_append_open(log_path, APPEND_CREATE);
+      if (file == PLATFORM_NO_FILE) return PLATFORM_NO_FILE;
+    }
+    if (!platform_file_lock(file)) return file;
+    if (platform_file_is_at(file, log_path)) {
+      *locked = true;
+      return file;
+    }
+    platform_file_unlock(file);
+    platform_append_close(file);
+  }
+  return platform_append_open(log_path, APPEND_CREATE);
+}
+
+// Moves the full log aside to "<log>.old" (replacing an older one) and puts
+// in its place a new log holding the note and `line`. The new log is written
+// under a name of its own first and renamed into place, so that no run ever
+// finds it without its note, and the log's name is missing only between the
+// two renames (open_locked_log waits then). Called with the log locked: only
+// the holder of that lock rotates it. Returns 1; or 0, with the LOG_ERROR
+// line that says why in *failure (on the heap; null without memory).
+static int rotate_log(const char* line, std::size_t length, char** failure) {
+  static const char NOT_ROTATED[] = "the log was not rotated: ";
+  *failure = nullptr;
+  char* old_name = sibling_name(OLD_LOG_SUFFIX);
+  char* new_name = sibling_name(NEW_LOG_SUFFIX);
+  if (old_name == nullptr || new_name == nullptr) {
+    *failure = own_line("%sno memory.", NOT_ROTATED);
+    std::free(old_name);
+    std::free(new_name);
+    return 0;
+  }
+  int rotated = 0;
+  // A new log left behind by a run that ended halfway is not ours to keep.
+  (void)platform_remove_file(new_name);
+  PlatformFile fresh = platform_append_open(new_name, APPEND_NEW);
+  if (fresh == PLATFORM_NO_FILE) {
+    int error = errno;
+    *failure = own_line("%s%s could not be created (%d)(%s).", NOT_ROTATED, new_name, error, std::strerror(error));
+  } else {
+    char* note = own_line("log file reached %d KB; the earlier lines are in %s", log_max_kilobytes, old_name);
+    if (note == nullptr) errno = ENOMEM;
+    bool written = note != nullptr && platform_append_write(fresh, note, std::strlen(note)) &&
+                   platform_append_write(fresh, line, length);
+    int error = errno;
+    std::free(note);
+    platform_append_close(fresh);
+    if (!written) {
+      *failure = own_line("%s%s could not be written (%d)(%s).", NOT_ROTATED, new_name, error, std::strerror(error));
+    } else if (platform_rename_replace(log_path, old_name) != 0) {
+      error = errno;
+      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, log_path, old_name, error,
+                          std::strerror(error));
+    } else if (platform_rename_replace(new_name, log_path) != 0) {
+      error = errno;
+      // The full log goes back under its name; it gets the line.
+      (void)platform_rename_replace(old_name, log_path);
+      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, new_name, log_path, error,
+                          std::strerror(error));
+    } else {
+      rotated = 1;
+    }
+    if (!rotated) (void)platform_remove_file(new_name);
+  }
+  std::free(old_name);
+  std::free(new_name);
+  return rotated;
+}
+
 // Appends one whole line (ending in its line feed) to the log. Returns 0
 // when the log could not be opened, 1 otherwise.
 static int append_line(const char* line, std::size_t length) {
   if (log_path == nullptr) return 0;
-  PlatformFile file = platform_append_open(log_path, APPEND_CREATE);
+  if (log_max_kilobytes == 0) {
+    PlatformFile file = platform_append_open(log_path, APPEND_CREATE);
+    if (file == PLATFORM_NO_FILE) return 0;
+    (void)platform_append_write(file, line, length);
+    platform_append_close(file);
+    return 1;
+  }
+
+  bool locked = false;
+  PlatformFile file = open_locked_log(&locked);
   if (file == PLATFORM_NO_FILE) return 0;
-  (void)platform_append_write(file, line, length);
+  // Only the lock holder may rotate; an empty log is never moved aside, so a
+  // line longer than the limit goes into it whole.
+  long long size = locked && !log_rotation_failed ? platform_file_size(file) : -1;
+  long long limit = static_cast<long long>(log_max_kilobytes) * LOG_KILOBYTE;
+  bool full = size > 0 && size + static_cast<long long>(platform_text_size(line, length)) > limit;
+  char* failure = nullptr;
+  if (!full || !rotate_log(line, length, &failure)) {
+    (void)platform_append_write(file, line, length);
+    if (full) {
+      log_rotation_failed = true;
+      if (failure != nullptr) (void)platform_append_write(file, failure, std::strlen(failure));
+    }
+  }
+  std::free(failure);
+  if (locked) platform_file_unlock(file);
   platform_append_close(file);
   return 1;
 }

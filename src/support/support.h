@@ -69,11 +69,30 @@ constexpr int LOG_DEBUG = 2;  // written while `logging` is absent or begins wit
 // Room for a line's frame, "<stamp> - pid(<id>) - ", and for the stamp.
 constexpr int LOG_FRAME_SIZE = 160;
 
+// The ini file's `log_max_size` is in kilobytes of LOG_KILOBYTE bytes (as
+// ls -k and du count them), from LOG_MAX_SIZE_MIN to LOG_MAX_SIZE_MAX.
+constexpr int LOG_KILOBYTE = 1024;
+constexpr int LOG_MAX_SIZE_MIN = 1;
+constexpr int LOG_MAX_SIZE_MAX = 1000000;
+// How often a run that finds the log moved aside under it opens it again;
+// after that it writes its line without the lock rather than drop it.
+constexpr int LOG_OPEN_ATTEMPTS = 100;
+
 // Appends one line "<stamp> - pid(<id>) - <message>\n" to the log file
 // (log_path), where the message is the format filled with its arguments. The
 // line goes out in one write on a descriptor opened for appending, so lines
 // of concurrent runs never interleave. A log that cannot be opened drops the
 // line silently. Any level other than LOG_ERROR and LOG_DEBUG writes nothing.
+//
+// With a size limit (log_set_max_size), the line is written under an
+// exclusive lock on the log, and a line that would take a log that is not
+// empty past the limit first moves the log aside to "<log>.old" (replacing
+// an older one): the new log begins with the stamped line "log file reached
+// <N> KB; the earlier lines are in <log>.old" and this line. Only one of
+// several runs that reach the limit together moves the log. A line longer
+// than the limit is still written whole. When the log cannot be moved, the
+// line goes to the full log followed by one LOG_ERROR line that says why,
+// and the run does not try again.
 void log_event(int level, const char* format, ...) QUILLET_PRINTF(2, 3);
 
 // Appends `message` and a line end as one bare line (no stamp, no process
@@ -139,10 +158,14 @@ extern char* format_overflow_buffer;
 extern int format_overflow_size;
 
 // The log's settings, given by the subsystems that know them: the driver
-// names the file, the ini reader passes on `logging`. At process start: no
-// file, LOG_DEBUG lines written.
+// names the file, the ini reader passes on `logging` and `log_max_size`.
+// At process start: no file, LOG_DEBUG lines written, no size limit.
 extern const char* log_path;
 extern bool log_debug_lines;
+extern int log_max_kilobytes;  // 0: no limit
+// Set when moving the full log aside failed once: the run then writes on
+// into the full log without trying again.
+extern bool log_rotation_failed;
 
 // The log file's name. The text is not copied: it must stay as long as the
 // log is used (the driver passes its own buffer). Null drops every line.
@@ -151,6 +174,9 @@ void log_set_path(const char* path);
 // while it is absent (null) or its first five characters are "debug",
 // compared without regard to ASCII case.
 void log_apply_logging_setting(const char* logging);
+// The size limit in kilobytes (LOG_MAX_SIZE_MIN to LOG_MAX_SIZE_MAX); 0 is
+// no limit.
+void log_set_max_size(int kilobytes);
 
 // Back to the state of process start (tests only): releases both overflow
 // buffers, clears log_busy and gives the log its default settings.

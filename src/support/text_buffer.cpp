@@ -21,6 +21,8 @@ void support_reset() {
   log_busy = false;
   log_path = nullptr;
   log_debug_lines = true;
+  log_max_kilobytes = 0;
+  log_rotation_failed = false;
 }
 
 // The formatting step shared by appendf and setf. The piece lives in

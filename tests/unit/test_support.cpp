@@ -1,8 +1,13 @@
-// Unit tests of runtime support: the log stamp and levels, the formatting
-// buffers, the TextBuffer capacity rules and the fatal error page.
+// Unit tests of runtime support: the log stamp and levels, the log's size
+// limit, the formatting buffers, the TextBuffer capacity rules and the fatal
+// error page.
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "driver/driver.h"
@@ -133,6 +138,91 @@ TEST_F(SupportTest, LogMessageLengthsAroundTheFixedBuffer) {
   EXPECT_EQ(log_overflow_size, 256000) << "the size only grows";
 
   EXPECT_EQ(log_messages(), (std::vector<std::string>{exact, one_more, huge, again}));
+}
+
+// ---- the size limit ----
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string note_for(const std::string& log) {
+  return "log file reached 1 KB; the earlier lines are in " + log + ".old";
+}
+
+TEST_F(SupportTest, TheLogIsMovedAsideBeforeALineWouldPassTheLimit) {
+  const std::string log = log_file_path;
+  const std::string old = log + ".old";
+  const long limit = 1024;
+  // The frame "<stamp> - pid(<n>) - " of a line written now.
+  log_event(LOG_ERROR, "probe");
+  const long frame = static_cast<long>(log_text().size()) - 6;
+  log_set_max_size(1);
+  struct Row {
+    const char* what;
+    int message_length;
+    long filler;     // bytes in the log before the line
+    bool at_limit;   // filler is `limit - line size + filler` instead
+    bool rotated;
+  } rows[] = {
+      {"the line ends exactly at the limit", 100, 0, true, false},
+      {"the line passes the limit by one byte", 100, 1, true, true},
+      {"an empty log takes a line longer than the limit", 2000, 0, false, false},
+      {"a line longer than the limit goes whole into the new log", 2000, 10, false, true},
+  };
+  for (const Row& row : rows) {
+    std::remove(log.c_str());
+    std::remove(old.c_str());
+    std::string message(static_cast<size_t>(row.message_length), 'm');
+    long line_size = frame + row.message_length + 1;
+    long filler = row.at_limit ? limit - line_size + row.filler : row.filler;
+    std::string before = filler > 0 ? std::string(static_cast<size_t>(filler - 1), 'f') + "\n" : "";
+    write_whole_file(log, before);
+    log_event(LOG_ERROR, "%s", message.c_str());
+    EXPECT_EQ(exists(old), row.rotated) << row.what;
+    if (row.rotated) {
+      EXPECT_EQ(read_whole_file(old), before) << row.what;
+      EXPECT_EQ(log_messages(), (std::vector<std::string>{note_for(log), message})) << row.what;
+    } else {
+      EXPECT_EQ(log_text().substr(0, before.size()), before) << row.what;
+      EXPECT_EQ(log_messages().back(), message) << row.what;
+      EXPECT_EQ(static_cast<long>(log_text().size()), filler + line_size) << row.what;
+    }
+  }
+}
+
+TEST_F(SupportTest, ALogThatCannotBeMovedAsideKeepsEveryLineAndSaysWhyOnce) {
+  const std::string log = log_file_path;
+  struct Row {
+    const char* in_the_way;  // a directory under this name beside the log
+    std::string error;       // "" when the log is moved aside all the same
+  } rows[] = {
+      {".new", "the log was not rotated: " + log + ".new could not be created (" + std::to_string(EEXIST) + ")(" +
+                   std::strerror(EEXIST) + ")."},
+      {".old", "the log was not rotated: " + log + " could not be renamed to " + log + ".old (" +
+                   std::to_string(EISDIR) + ")(" + std::strerror(EISDIR) + ")."},
+      {nullptr, ""},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    std::filesystem::remove_all(scratch_dir_ + "/quillet.log.new");
+    std::filesystem::remove_all(scratch_dir_ + "/quillet.log.old");
+    log_set_max_size(1);
+    if (row.in_the_way != nullptr) ASSERT_EQ(mkdir((log + row.in_the_way).c_str(), 0755), 0);
+    // A new log that a run left behind half written is not taken over.
+    else write_whole_file(log + ".new", "left behind\n");
+    std::string full(1100, 'f');
+    write_whole_file(log, full + "\n");
+    for (int i = 1; i <= 3; i++) log_event(LOG_ERROR, "line %d", i);
+    std::vector<std::string> messages = log_messages();
+    if (row.error.empty()) {
+      EXPECT_EQ(messages, (std::vector<std::string>{note_for(log), "line 1", "line 2", "line 3"}));
+      EXPECT_FALSE(exists(log + ".new"));
+      continue;
+    }
+    EXPECT_EQ(messages, (std::vector<std::string>{full, "line 1", row.error, "line 2", "line 3"}))
+        << row.in_the_way;
+    EXPECT_TRUE(std::filesystem::is_directory(log + row.in_the_way));
+    EXPECT_FALSE(exists(log + (std::strcmp(row.in_the_way, ".new") == 0 ? ".old" : ".new")));
+  }
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
