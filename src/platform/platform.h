@@ -61,6 +61,15 @@ void platform_binary_stdin();
 // with errno set.
 [[nodiscard]] int platform_rename_replace(const char* from, const char* to);
 
+// The name of the file that `path` leads to: while the name is a symbolic
+// link, its target (a relative target is taken from the link's directory),
+// followed at most PLATFORM_LINK_DEPTH links deep, whether or not the last
+// target exists. A name that is no link, and every name on Windows, is
+// returned as it is. The result is on the heap (the caller frees it); null
+// when there is no memory.
+[[nodiscard]] char* platform_link_target(const char* path);
+constexpr int PLATFORM_LINK_DEPTH = 8;
+
 // Removes a file. Returns 0, or -1 with errno set (ENOENT when there is none).
 int platform_remove_file(const char* path);
 

@@ -6,7 +6,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -69,6 +71,48 @@ int platform_rename_noreplace(const char* from, const char* to) {
 int platform_rename_replace(const char* from, const char* to) { return rename(from, to); }
 
 int platform_remove_file(const char* path) { return unlink(path); }
+
+static char* copy_of(const char* text, std::size_t length) {
+  char* copy = static_cast<char*>(std::malloc(length + 1));
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+char* platform_link_target(const char* path) {
+  char* name = copy_of(path, std::strlen(path));
+  for (int depth = 0; name != nullptr && depth < PLATFORM_LINK_DEPTH; depth++) {
+    struct stat status;
+    if (lstat(name, &status) != 0 || !S_ISLNK(status.st_mode)) break;
+    // st_size is the target's length, except where a file system reports 0.
+    std::size_t size = status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1 : PATH_MAX;
+    char* target = static_cast<char*>(std::malloc(size));
+    if (target == nullptr) break;
+    ssize_t length = readlink(name, target, size);
+    if (length < 0 || static_cast<std::size_t>(length) >= size) {
+      std::free(target);
+      break;
+    }
+    target[length] = '\0';
+    char* next = nullptr;
+    const char* slash = std::strrchr(name, '/');
+    if (target[0] == '/' || slash == nullptr) {
+      next = copy_of(target, static_cast<std::size_t>(length));
+    } else {
+      std::size_t directory = static_cast<std::size_t>(slash - name) + 1;
+      next = static_cast<char*>(std::malloc(directory + static_cast<std::size_t>(length) + 1));
+      if (next != nullptr) {
+        std::memcpy(next, name, directory);
+        std::memcpy(next + directory, target, static_cast<std::size_t>(length) + 1);
+      }
+    }
+    std::free(target);
+    std::free(name);
+    name = next;
+  }
+  return name;
+}
 
 std::FILE* platform_create_text_file(const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, PLATFORM_LOG_FILE_MODE);

@@ -70,6 +70,14 @@ int platform_rename_replace(const char* from, const char* to) {
   return -1;
 }
 
+// Links are left alone: renaming one on Windows renames the link.
+char* platform_link_target(const char* path) {
+  std::size_t length = std::strlen(path);
+  char* copy = static_cast<char*>(std::malloc(length + 1));
+  if (copy != nullptr) std::memcpy(copy, path, length + 1);
+  return copy;
+}
+
 int platform_remove_file(const char* path) {
   if (DeleteFileA(path)) return 0;
   errno = errno_from_win32(GetLastError());

@@ -169,10 +169,10 @@ static char* own_line(const char* format, ...) {
 }
 
 // "<log><suffix>" on the heap, or null when there is no memory.
-static char* sibling_name(const char* suffix) {
-  std::size_t size = std::strlen(log_path) + std::strlen(suffix) + 1;
+static char* sibling_name(const char* log, const char* suffix) {
+  std::size_t size = std::strlen(log) + std::strlen(suffix) + 1;
   char* name = static_cast<char*>(std::malloc(size));
-  if (name != nullptr && std::snprintf(name, size, "%s%s", log_path, suffix) < 0) name[0] = '\0';
+  if (name != nullptr && std::snprintf(name, size, "%s%s", log, suffix) < 0) name[0] = '\0';
   return name;
 }
 
@@ -180,8 +180,8 @@ static char* sibling_name(const char* suffix) {
 // the full log aside and putting the new one in its place. That run holds
 // the lock on the file that now bears the old name until it is done, so
 // taking and releasing that lock waits for it.
-static void wait_for_rotation() {
-  char* old_name = sibling_name(OLD_LOG_SUFFIX);
+static void wait_for_rotation(const char* log) {
+  char* old_name = sibling_name(log, OLD_LOG_SUFFIX);
   if (old_name == nullptr) return;
   PlatformFile old = platform_append_open(old_name, APPEND_EXISTING);
   std::free(old_name);
@@ -190,31 +190,32 @@ static void wait_for_rotation() {
   platform_append_close(old);
 }
 
-// Opens the log to write a line under the size limit: locked, and still the
-// file at log_path, since another run may have moved it aside between the
-// open and the lock. The log is created only where no rotation is under way
-// (a run that created it then would put its line before the new log's
-// note). *locked tells whether the lock was had: a file system without
-// locks gets the line unlocked. PLATFORM_NO_FILE when it cannot be opened.
-static PlatformFile open_locked_log(bool* locked) {
+// Opens the log `log` to write a line under the size limit: locked, and
+// still the file of that name, since another run may have moved it aside
+// between the open and the lock. The log is created only where no rotation
+// is under way (a run that created it then would put its line before the
+// new log's note). *locked tells whether the lock was had: a file system
+// without locks gets the line unlocked. PLATFORM_NO_FILE when it cannot be
+// opened.
+static PlatformFile open_locked_log(const char* log, bool* locked) {
   *locked = false;
   for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS; attempt++) {
-    PlatformFile file = platform_append_open(log_path, APPEND_EXISTING);
+    PlatformFile file = platform_append_open(log, APPEND_EXISTING);
     if (file == PLATFORM_NO_FILE) {
       if (errno != ENOENT) return PLATFORM_NO_FILE;
-      wait_for_rotation();
-      file = platform_append_open(log_path, APPEND_CREATE);
+      wait_for_rotation(log);
+      file = platform_append_open(log, APPEND_CREATE);
       if (file == PLATFORM_NO_FILE) return PLATFORM_NO_FILE;
     }
     if (!platform_file_lock(file)) return file;
-    if (platform_file_is_at(file, log_path)) {
+    if (platform_file_is_at(file, log)) {
       *locked = true;
       return file;
     }
     platform_file_unlock(file);
     platform_append_close(file);
   }
-  return platform_append_open(log_path, APPEND_CREATE);
+  return platform_append_open(log, APPEND_CREATE);
 }
 
 // Moves the full log aside to "<log>.old" (replacing an older one) and puts
@@ -224,11 +225,11 @@ static PlatformFile open_locked_log(bool* locked) {
 // two renames (open_locked_log waits then). Called with the log locked: only
 // the holder of that lock rotates it. Returns 1; or 0, with the LOG_ERROR
 // line that says why in *failure (on the heap; null without memory).
-static int rotate_log(const char* line, std::size_t length, char** failure) {
+static int rotate_log(const char* log, const char* line, std::size_t length, char** failure) {
   static const char NOT_ROTATED[] = "the log was not rotated: ";
   *failure = nullptr;
-  char* old_name = sibling_name(OLD_LOG_SUFFIX);
-  char* new_name = sibling_name(NEW_LOG_SUFFIX);
+  char* old_name = sibling_name(log, OLD_LOG_SUFFIX);
+  char* new_name = sibling_name(log, NEW_LOG_SUFFIX);
   if (old_name == nullptr || new_name == nullptr) {
     *failure = own_line("%sno memory.", NOT_ROTATED);
     std::free(old_name);
@@ -252,15 +253,15 @@ static int rotate_log(const char* line, std::size_t length, char** failure) {
     platform_append_close(fresh);
     if (!written) {
       *failure = own_line("%s%s could not be written (%d)(%s).", NOT_ROTATED, new_name, error, std::strerror(error));
-    } else if (platform_rename_replace(log_path, old_name) != 0) {
+    } else if (platform_rename_replace(log, old_name) != 0) {
       error = errno;
-      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, log_path, old_name, error,
+      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, log, old_name, error,
                           std::strerror(error));
-    } else if (platform_rename_replace(new_name, log_path) != 0) {
+    } else if (platform_rename_replace(new_name, log) != 0) {
       error = errno;
       // The full log goes back under its name; it gets the line.
-      (void)platform_rename_replace(old_name, log_path);
-      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, new_name, log_path, error,
+      (void)platform_rename_replace(old_name, log);
+      *failure = own_line("%s%s could not be renamed to %s (%d)(%s).", NOT_ROTATED, new_name, log, error,
                           std::strerror(error));
     } else {
       rotated = 1;
@@ -284,16 +285,23 @@ static int append_line(const char* line, std::size_t length) {
     return 1;
   }
 
+  // A log that is a symbolic link is moved aside where the file it leads to
+  // lies, which may be a directory of its own that the run may write.
+  char* target = platform_link_target(log_path);
+  const char* log = target != nullptr ? target : log_path;
   bool locked = false;
-  PlatformFile file = open_locked_log(&locked);
-  if (file == PLATFORM_NO_FILE) return 0;
+  PlatformFile file = open_locked_log(log, &locked);
+  if (file == PLATFORM_NO_FILE) {
+    std::free(target);
+    return 0;
+  }
   // Only the lock holder may rotate; an empty log is never moved aside, so a
   // line longer than the limit goes into it whole.
   long long size = locked && !log_rotation_failed ? platform_file_size(file) : -1;
   long long limit = static_cast<long long>(log_max_kilobytes) * LOG_KILOBYTE;
   bool full = size > 0 && size + static_cast<long long>(platform_text_size(line, length)) > limit;
   char* failure = nullptr;
-  if (!full || !rotate_log(line, length, &failure)) {
+  if (!full || !rotate_log(log, line, length, &failure)) {
     (void)platform_append_write(file, line, length);
     if (full) {
       log_rotation_failed = true;
@@ -303,6 +311,7 @@ static int append_line(const char* line, std::size_t length) {
   std::free(failure);
   if (locked) platform_file_unlock(file);
   platform_append_close(file);
+  std::free(target);
   return 1;
 }
 

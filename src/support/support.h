@@ -88,7 +88,8 @@ constexpr int LOG_OPEN_ATTEMPTS = 100;
 // exclusive lock on the log, and a line that would take a log that is not
 // empty past the limit first moves the log aside to "<log>.old" (replacing
 // an older one): the new log begins with the stamped line "log file reached
-// <N> KB; the earlier lines are in <log>.old" and this line. Only one of
+// <N> KB; the earlier lines are in <log>.old" and this line. A log that is
+// a symbolic link is moved aside where the file it leads to lies. Only one of
 // several runs that reach the limit together moves the log. A line longer
 // than the limit is still written whole. When the log cannot be moved, the
 // line goes to the full log followed by one LOG_ERROR line that says why,

@@ -5,6 +5,7 @@ lost or torn."""
 
 import fcntl
 import os
+import pwd
 import stat
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -151,22 +152,38 @@ def test_the_log_is_moved_aside_before_a_line_would_pass_the_limit(site):
     assert runs[list(runs)[-1]][-1] == "ended."
 
 
-def test_a_log_that_cannot_be_moved_aside_gets_the_line_and_one_error(site):
-    site.write_ini(["log_max_size 1"] + NUMBERED_INI)
-    earlier = "an earlier line\n" * 100
-    site.write_file("quillet.log", earlier, mode=0o666)
-    os.chmod(site.directory, 0o755)  # root's folder: "nobody" may write the log, not beside it
+@pytest.mark.parametrize("layout", ["log in the folder", "link to a folder of its own"])
+def test_a_program_folder_closed_to_the_web_server(site, layout):
+    # The folder is root's: "nobody" may write the log but create nothing
+    # beside it, so the log cannot be moved aside there. A symbolic link to
+    # a log in a folder of its own (docs/install.md) moves the file it leads to.
+    site.write_ini(["log_max_size 2"] + NUMBERED_INI)  # more than a run logs
+    earlier = "an earlier line\n" * 128  # 2 KB: full
+    log = site.log_path
+    if layout == "link to a folder of its own":
+        nobody = pwd.getpwnam("nobody")
+        os.mkdir(site.path("logs"), 0o750)
+        os.chown(site.path("logs"), nobody.pw_uid, nobody.pw_gid)
+        os.symlink("logs/quillet.log", site.log_path)
+        log = site.path("logs/quillet.log")
+    site.write_file(log, earlier, mode=0o666)
+    os.chmod(site.directory, 0o755)
     run = site.cgi("n=v0001", user="nobody")
     assert run.returncode == 0
-    text = site.log_text()
-    assert text.startswith(earlier)
-    messages = site.log_messages()[100:]
-    errors = [m for m in messages if m.startswith("the log was not rotated")]
-    assert errors == [
-        "the log was not rotated: %s.new could not be created (13)(Permission denied)." % site.log_path
-    ]
-    assert messages[0] == "starting version 1.0w" and messages[-1] == "ended."
-    assert not os.path.exists(site.log_path + ".old")
+    assert run.stderr == b""
+    messages = site.log_messages()
+    if layout == "log in the folder":
+        assert site.log_text().startswith(earlier)
+        errors = [m for m in messages if m.startswith("the log was not rotated")]
+        assert errors == ["the log was not rotated: %s.new could not be created (13)(Permission denied)." % log]
+        assert messages[128] == "starting version 1.0w" and messages[-1] == "ended."
+        assert not os.path.exists(log + ".old")
+    else:
+        assert os.readlink(site.log_path) == "logs/quillet.log"
+        assert site.read_file("logs/quillet.log.old").decode("latin-1") == earlier
+        assert messages[0] == "log file reached 2 KB; the earlier lines are in %s.old" % log
+        assert messages[1] == "starting version 1.0w" and messages[-1] == "ended."
+        assert mode_of(log) == 0o640
 
 
 WORKERS = 8
