@@ -183,11 +183,15 @@ const char* const FAQ_LINES[] = {
     "The first lines of every run, written before the logging line is read, always appear. "
     "Use \"logging debug\" while setting up or looking for a fault, and \"logging errors\" once "
     "the form works.",
-    "The log only grows. To empty it, run the program with -blanklog in its directory as "
-    "the account that writes the log (sudo -u www-data ./quillet.cgi -blanklog);",
-    "the log then holds the one line \"This is the log file for quillet\".",
-    "If the log file cannot be written, quillet works all the same, but its lines are lost; "
-    "see the question on installing.",
+    "To empty the log, run the program with -blanklog in its directory as the account that "
+    "writes the log (sudo -u www-data ./quillet.cgi -blanklog); it then holds one line, "
+    "\"This is the log file for quillet\".",
+    "The log grows without end unless the ini file says \"log_max_size 1024\" (kilobytes): it "
+    "is then renamed to quillet.log.old before it would pass that size, where the account may "
+    "create files in its folder.",
+    "quillet creates the log with mode 640: its owner reads and writes it, its group reads it, "
+    "nobody else may (it holds what visitors wrote). A log quillet cannot write loses its "
+    "lines, and the run goes on.",
     "[q]",
     "What do the lines of the debug log mean, stage by stage?",
     "[a]",
