@@ -29,12 +29,9 @@ def note(site, kilobytes):
     return "log file reached %d KB; the earlier lines are in %s.old" % (kilobytes, site.log_path)
 
 
-def read_log(path):
-    try:
-        with open(path, "rb") as handle:
-            return handle.read().decode("latin-1")
-    except FileNotFoundError:
-        return ""
+def old_log_text(site):
+    path = site.log_path + ".old"
+    return site.read_file(path).decode("latin-1") if os.path.exists(path) else ""
 
 
 def runs_in(*texts):
@@ -57,9 +54,7 @@ def runs_in(*texts):
 
 def post(site, number):
     """One run that logs its own number, as a visitor's field value."""
-    run = site.cgi("n=v%04d" % number)
-    assert run.returncode == 0
-    return run
+    assert site.cgi("n=v%04d" % number).returncode == 0
 
 
 # The line through which a run's number reaches the log ("add_header_line(n,v0001)").
@@ -125,10 +120,9 @@ def test_log_max_size_values(site, value, used, limited):
     site.write_ini([line] + NUMBERED_INI)
     post(site, 1)  # each run logs more than 1 KB
     post(site, 2)
-    old_path = site.log_path + ".old"
-    messages = [m for ms in runs_in(read_log(old_path), site.log_text()).values() for m in ms]
+    messages = [m for ms in runs_in(old_log_text(site), site.log_text()).values() for m in ms]
     assert ("line used from ini file {%s}" % line in messages) == used
-    assert os.path.exists(old_path) == limited
+    assert os.path.exists(site.log_path + ".old") == limited
     assert (size_of(site.log_path) <= KILOBYTE) == limited
 
 
@@ -144,7 +138,7 @@ def test_the_log_is_moved_aside_before_a_line_would_pass_the_limit(site):
     # The old log holds the lines before the new one's: each run's lines
     # read on from one to the other without a gap. A run logs more than
     # 1 KB, so its first lines may have gone with an earlier generation.
-    runs = runs_in(read_log(old_path), site.log_text())
+    runs = runs_in(old_log_text(site), site.log_text())
     for pid, number in zip(runs, range(5 - len(runs), 5)):
         messages = [m for m in runs[pid] if not m.startswith("log file reached")]
         want = expected(template, number, "00001")

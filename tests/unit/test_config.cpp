@@ -42,7 +42,6 @@ Lines configuration_changes() {
   if (std::strcmp(configuration.email_line_end, "\n") != 0) changes.push_back("email_line_end=CRLF");
   if (configuration.smtp_timeout != SMTP_TIMEOUT_DEFAULT)
     changes.push_back("smtp_timeout=" + std::to_string(configuration.smtp_timeout));
-  if (log_max_kilobytes != 0) changes.push_back("log_max_size=" + std::to_string(log_max_kilobytes));
   for (int i = 0; i < header_line_list.count; i++)
     changes.push_back(std::string("header(") + header_line_list.entries[i].label + "|" +
                       header_line_list.entries[i].content + ")");
@@ -163,18 +162,6 @@ TEST_F(ConfigTest, EachKeywordLine) {
       {"smtp_timeout 2.5", {}, false},
       {"smtp_timeout ", {}, false},
       {"smtp_timeout", {}, false},
-      // log_max_size: kilobytes as plain digits, 1 to 1000000; the log keeps it.
-      {"log_max_size 1", {"log_max_size=1"}, true},
-      {"log_max_size 1000000", {"log_max_size=1000000"}, true},
-      {"log_max_size 0064", {"log_max_size=64"}, true},
-      {"log_max_size 0", {}, false},
-      {"log_max_size 1000001", {}, false},
-      {"log_max_size 12kb", {}, false},
-      {"log_max_size -1", {}, false},
-      {"log_max_size  5", {}, false},
-      {"log_max_size 5 ", {}, false},
-      {"log_max_size ", {}, false},
-      {"log_max_size", {}, false},
       // Comments and blank lines.
       {"", {}, false},
       {"# smtp relay", {}, false},
@@ -479,20 +466,16 @@ TEST_F(ConfigTest, RecipientAllowedByAddressOrDomain) {
   }
 }
 
-TEST_F(ConfigTest, LogSettingsAreReadBeforeAnythingIsLogged) {
+TEST_F(ConfigTest, TheLogSizeIsReadBeforeAnythingIsLogged) {
   write_ini("logging errors\nlog_max_size 5\nlog_max_size 7\nlog_max_size 8kb\nsmtp relay\n");
   load_log_settings();
-  EXPECT_EQ(configuration_changes(), Lines{"log_max_size=7"}) << "the last valid line; nothing else";
-  EXPECT_EQ(log_text(), "");
-  std::remove(ini_file_path);
-  load_log_settings();
-  EXPECT_EQ(log_max_kilobytes, 7) << "a missing file leaves the log as it is";
+  EXPECT_EQ(log_max_kilobytes, 7) << "the last valid line";
+  EXPECT_EQ(configuration_changes(), Lines{}) << "nothing else is taken";
   EXPECT_EQ(log_text(), "");
 }
 
 TEST_F(ConfigTest, ResetReleasesEverything) {
-  write_ini("smtp relay\nlogging errors\nheaderline x\nbodycontent_line y\nsmtp_timeout 9\nhello_method HELO\n"
-            "log_max_size 9\n");
+  write_ini("smtp relay\nlogging errors\nheaderline x\nbodycontent_line y\nsmtp_timeout 9\nhello_method HELO\n");
   load_ini_file();
   config_reset();
   EXPECT_EQ(configuration_changes(), Lines{});
