@@ -5,8 +5,9 @@
 // between a "[pre]" and a "[/pre]" line, which are written as they stand, as
 // are the question lines: markup characters meant as text are written as
 // entities there. A tag counts wherever it stands in a line, so none may
-// appear inside the text. Long lines are split over several literals here;
-// each element of the table is one line of the page.
+// appear inside the text. An empty line in an answer breaks it into
+// paragraphs, and the table ends with empty lines. Long lines are split over
+// several literals here; each element of the table is one line of the page.
 #include "reply/reply.h"
 
 const char* const FAQ_LINES[] = {
@@ -14,40 +15,35 @@ const char* const FAQ_LINES[] = {
     "What does quillet do, and what does it need?",
     "[a]",
     "quillet is a CGI program: for each form a visitor sends with the POST method, the web "
-    "server starts it once. It decodes the form, reads its ini file, composes one e-mail "
-    "from the lines the ini file lists,",
-    "hands it to one mail server over SMTP, answers the browser with your success or "
-    "failure page, logs what it did, and ends.",
-    "It needs its ini file beside it, a log file the web server's account may write to, and "
-    "a mail server that takes mail from the web server's machine without a login (quillet "
+    "server starts it once. It decodes the form, reads its ini file and composes one e-mail "
+    "from the lines that file lists;",
+    "it hands the e-mail to one mail server over SMTP, answers the browser with your "
+    "success or failure page, logs what it did, and ends.",
+    "It needs its ini file beside it, a log file the web server's account may write, and a "
+    "mail server that takes mail from the web server's machine without a login (quillet "
     "neither logs in nor encrypts).",
-    "The message must have a From address, a To address and a Subject line, or nothing is "
-    "sent. The questions below explain each step, each message of the log, and which errors "
-    "come from the web server.",
     "[q]",
     "How do I install quillet as a CGI program?",
     "[a]",
-    "Copy the program into a directory where your web server runs CGI programs, such as the "
-    "cgi-bin directory named by Apache's ScriptAlias, with the ini file beside it (named "
-    "after the program, see below).",
+    "Copy the program into a directory where your web server runs CGI programs (on Debian "
+    "/usr/lib/cgi-bin, at the address /cgi-bin/), with the ini file beside it, named after "
+    "the program (see the next question).",
     "The web server's account (www-data on Debian and Ubuntu, apache on Red Hat) must be "
-    "able to execute the program: give it mode 755.",
-    "Let it belong to the account that looks after the site, not to the web server's "
-    "account, so that the web server cannot change it.",
-    "Under suEXEC the program and its directory must belong to the site's user and must not "
-    "be writable by group or others, or the web server refuses to run it.",
-    "The web server's account must be able to read the ini file (mode 644 is enough) and to "
-    "write to the log file. The simplest way is to create the log file and give it to that "
-    "account:",
+    "able to execute the program: mode 755. Let it and its directory belong to root or to "
+    "whoever looks after the site,",
+    "never to the web server's account, which must not be able to change them. Under suEXEC "
+    "both belong to the site's user and must not be writable by group or others, or suEXEC "
+    "refuses to run the program.",
+    "The account must be able to read the ini file (mode 644) and write the log file. "
+    "Create the log and give it to that account, readable by owner and group only, since it "
+    "holds what visitors wrote:",
     "[pre]",
-    "cp quillet /usr/lib/cgi-bin/quillet.cgi",
     "cd /usr/lib/cgi-bin",
-    "chmod 755 quillet.cgi",
-    "cp my-form.ini quillet.ini",
-    "chmod 644 quillet.ini",
-    "touch quillet.log",
-    "chown www-data quillet.log",
+    "install -m 755 /path/to/quillet quillet.cgi",
+    "install -m 644 /path/to/my-form.ini quillet.ini",
+    "install -m 640 -o www-data /dev/null quillet.log",
     "[/pre]",
+    "",
     "On Windows, put the .exe in a folder where the web server may run programs; the "
     "account that runs them needs read and execute rights on the program, read rights on "
     "the ini file and modify rights on the log.",
@@ -57,9 +53,9 @@ const char* const FAQ_LINES[] = {
     "[q]",
     "What are the ini file and the log file called, and where must they be?",
     "[a]",
-    "Both take their names from the name the program was started under: \".ini\" and \".log\" "
-    "take the place of a \".exe\" or \".cgi\" extension, or are added to a name without one. So "
-    "they sit beside the program:",
+    "Both take their names from the path the program was started under: \".ini\" and "
+    "\".log\" take the place of the first \".exe\" or \".cgi\" in it, or are added to a "
+    "name without one. So they sit beside the program:",
     "[pre]",
     "program                           ini file           log file",
     "/usr/lib/cgi-bin/quillet.cgi      quillet.ini        quillet.log",
@@ -67,24 +63,17 @@ const char* const FAQ_LINES[] = {
     "C:\\inetpub\\cgi-bin\\quillet.exe    quillet.ini        quillet.log",
     "/usr/lib/cgi-bin/contact.cgi      contact.ini        contact.log",
     "[/pre]",
-    "This lets several forms have their own settings: install one copy of the program per "
-    "form, under different names such as contact.cgi and order.cgi, each with its own ini "
-    "file and log file.",
-    "The extension test is case-sensitive: QUILLET.EXE gets QUILLET.EXE.ini and "
-    "QUILLET.EXE.log. The first \".exe\" or \".cgi\" anywhere in the path counts, also in a "
-    "directory's name.",
-    "Each run logs the names it uses as \"Log file == ...\" and \"Ini file == ...\". From a "
-    "console, \"./quillet.cgi help\" (any word that is no command) prints help on the ini "
-    "file,",
-    "and offers to write a demonstration ini file when there is none yet. The log holds "
-    "personal data (even at \"logging errors\", a message that was not sent is logged "
-    "whole): keep it out of the document root.",
+    "So several forms can have their own settings: one copy of the program per form, under "
+    "its own name (contact.cgi, order.cgi). Case counts: QUILLET.EXE gets QUILLET.EXE.ini.",
+    "Each run logs them as \"Ini file == ...\" and \"Log file == ...\". From a console, "
+    "\"./quillet.cgi help\" (any word but a command) prints help on the ini file and offers "
+    "to write a demonstration one if none exists.",
     "[q]",
     "What does a small working ini file look like?",
     "[a]",
-    "Each line is a keyword, one space and a value that runs to the end of the line. "
-    "Keywords are written exactly as shown. A line that matches no keyword is ignored, so "
-    "any other text serves as a comment.",
+    "Each line is a keyword, one space and a value that runs to the end of the line, spaces "
+    "included. Keywords are written exactly as shown; a line that matches none is ignored "
+    "and may serve as a comment.",
     "This file sends the fields Name, Email and Message of a contact form to the site's "
     "owner, through a mail server on the same machine:",
     "[pre]",
@@ -100,21 +89,18 @@ const char* const FAQ_LINES[] = {
     "use_submitted_variable_for_bodycontent Email",
     "use_submitted_variable_for_bodycontent Message",
     "[/pre]",
-    "\"smtp\" names the mail server: a host name or an IPv4 address, optionally with a colon "
-    "and a port (smtp mail.example.org:2525); port 25 otherwise. A \"headerline\" line goes "
-    "into the header as it stands.",
-    "A \"use_submitted_variable_for_bodycontent\" line writes the field's name and the value "
-    "that the form sent for the field of exactly that name; \"bodycontent_line\" writes its "
-    "text as it stands.",
-    "Values are taken exactly, spaces included: \"smtp  host\" with two spaces names a host "
-    "that begins with a space. When a keyword is given twice, the later value counts.",
+    "\"smtp\" names the mail server: a host name or an IPv4 address, with a colon and a "
+    "port when it is not 25 (smtp mail.example.org:2525). A \"headerline\" line goes into "
+    "the header as it stands.",
+    "A \"use_submitted_variable_for_bodycontent\" line writes the field's name and the "
+    "value sent for the field of exactly that name; \"bodycontent_line\" writes its text. A "
+    "setting given twice takes the later value.",
     "[q]",
     "How must the HTML form send its data?",
     "[a]",
-    "With the POST method and the ordinary encoding (application/x-www-form-urlencoded, the "
-    "default when the form names none). quillet reads only the body of the request:",
-    "the fields of a GET request, which travel in the web address, never reach it, and a "
-    "form sent as multipart/form-data (needed only for file uploads) is not understood.",
+    "With the POST method and the default encoding, application/x-www-form-urlencoded. "
+    "quillet reads only the request's body: the fields of a GET request never reach it, and "
+    "multipart/form-data is not understood.",
     "[pre]",
     "&lt;form method=\"post\" action=\"/cgi-bin/quillet.cgi\"&gt;",
     "  Name: &lt;input type=\"text\" name=\"Name\"&gt;",
@@ -123,10 +109,10 @@ const char* const FAQ_LINES[] = {
     "  &lt;input type=\"submit\" value=\"Send\"&gt;",
     "&lt;/form&gt;",
     "[/pre]",
-    "Field names are matched exactly, with case and any colon: a field named Email is "
+    "Field names are matched exactly, case and any colon included: a field named Email is "
     "neither \"Email:\" nor \"email\" in the ini file or in a reply page.",
-    "When several fields have the same name, all are kept; where the ini file or a reply "
-    "page asks for that name, the first one counts.",
+    "Several fields of the same name are all kept; where the ini file or a reply page asks "
+    "for that name, the first one counts.",
     "[q]",
     "The browser shows \"500 Internal Server Error\", and the web server's error log says",
     "\"Premature end of script headers\" or \"End of script output before headers\".",
@@ -138,70 +124,64 @@ const char* const FAQ_LINES[] = {
     "there is none, the program did not start (or cannot write its log); check:",
     "- that the web server's account may execute the program (mode 755) and enter every "
     "directory above it;",
-    "- that it is a build for this system and processor: run it from a console with "
-    "-version, which prints its version and ends;",
-    "- that it was copied in binary mode: a file transfer in text (ASCII) mode damages "
-    "programs;",
+    "- that it is a build for this system (from a console, -version prints its version) and "
+    "was copied in binary mode, since a transfer in text (ASCII) mode damages programs;",
     "- under suEXEC, the owners and permissions of the program and its directory, and "
     "suEXEC's own log;",
     "- that the file system lets programs run (no noexec mount option) and that SELinux or "
     "AppArmor lets the web server run it.",
+    "",
     "One case does come from quillet: when the ini file cannot be opened and the log file "
     "cannot be written either, it writes nothing, and the web server reports this error. "
     "Fix the log's permissions first.",
-    "The whole run must also end before the web server's own time limit for CGI programs, "
-    "often about a minute; see the question on time-outs.",
-    "A web server that gave up first closes quillet's output; quillet then logs \"the reply "
-    "could not be written to the web server\" and ends normally.",
-    "The message may still have gone out: the log lines before it say whether it did.",
+    "The run must also end within the web server's limit for CGI programs, often a minute "
+    "(see the question on time-outs); if it gave up first, quillet logs \"the reply could "
+    "not be written to the web server\".",
     "[q]",
     "The web server's error log says \"Permission denied\",",
     "or the browser shows \"403 Forbidden\" or \"404 Not Found\".",
     "[a]",
-    "These also come from the web server. \"Permission denied\" means the web server's "
-    "account may not execute the program or enter one of its directories: give the program "
-    "mode 755, its directories mode 755 or 711.",
+    "These also come from the web server. \"Permission denied\" means its account may not "
+    "execute the program or enter one of its directories: give the program mode 755, its "
+    "directories mode 755 or 711.",
     "\"403 Forbidden\" usually means the directory is not set up for CGI programs (for "
     "Apache: ScriptAlias, or Options +ExecCGI with a handler for .cgi) or that the "
     "configuration denies access to it.",
-    "\"404 Not Found\" means the form's action names a web address where there is no program; "
-    "compare it with the directory the web server maps to that address.",
-    "When the browser offers to download the program, or shows its bytes, the web server "
-    "does not treat that directory as a place for CGI programs at all.",
-    "Problems with quillet's own files look different: an ini file the account cannot read "
-    "gives the page \"error: The ini file could not be opened..\", and a log it cannot write "
-    "simply gets no lines.",
+    "\"404 Not Found\" means that no program stands at the address the form's action names. "
+    "A browser that offers to download the program, or shows its bytes, means the directory "
+    "is not one for CGI programs at all.",
+    "quillet's own files fail differently: an ini file the account cannot read gives the "
+    "page \"error: The ini file could not be opened..\", and a log it cannot write simply "
+    "gets no lines.",
     "[q]",
     "How do I see what quillet does with each request?",
     "[a]",
-    "Read its log file, beside the program. Each line begins with the date and time and the "
-    "process number, as in \"7th December 2026,  5:03:09 pm - pid(1234) - \"; the number "
-    "tells requests running at once apart.",
-    "The ini file's \"logging\" line decides what is written. With \"logging debug\" (any value "
-    "beginning with \"debug\", in any case), or with no logging line, every step is; with "
-    "\"logging errors\" only problems are.",
-    "The first lines of every run, written before the logging line is read, always appear. "
-    "Use \"logging debug\" while setting up or looking for a fault, and \"logging errors\" once "
-    "the form works.",
-    "To empty the log, run the program with -blanklog in its directory as the account that "
-    "writes the log (sudo -u www-data ./quillet.cgi -blanklog); it then holds one line, "
-    "\"This is the log file for quillet\".",
-    "The log grows without end unless the ini file says \"log_max_size 1024\" (kilobytes): it "
-    "is then renamed to quillet.log.old before it would pass that size, where the account may "
-    "create files in its folder.",
-    "quillet creates the log with mode 640: its owner reads and writes it, its group reads it, "
-    "nobody else may (it holds what visitors wrote). A log quillet cannot write loses its "
-    "lines, and the run goes on.",
+    "Read its log file, beside the program. Each line begins with the date, the time and "
+    "the process number, as in \"7th December 2026,  5:03:09 pm - pid(1234) - \"; the "
+    "number tells requests running at once apart.",
+    "The ini file's \"logging\" line decides what is written: with \"logging debug\" (any "
+    "value that begins with \"debug\", in any case) or without the line every step, with "
+    "\"logging errors\" only problems.",
+    "",
+    "It holds personal data (addresses, and even with \"logging errors\" the whole of a "
+    "message that lacked its From, To or Subject): keep it out of the document root. "
+    "quillet creates it with mode 640.",
+    "With \"log_max_size 1024\" (kilobytes) the log is renamed to quillet.log.old before it "
+    "would pass that size, if the account may create files in the log's folder. Without the "
+    "line it grows without end.",
+    "To empty it, run \"sudo -u www-data ./quillet.cgi -blanklog\" in its directory; it "
+    "then holds one line, \"This is the log file for quillet\". Started by a web server, "
+    "quillet ignores its arguments:",
+    "the web server sets GATEWAY_INTERFACE, and the words of a query string such as "
+    "?-blanklog, which some web servers pass on as arguments, are never taken for commands.",
     "[q]",
     "What do the lines of the debug log mean, stage by stage?",
     "[a]",
     "A run goes through five stages, and each one begins with a line of its own. A run that "
-    "delivered its message logs lines like these (date and process number left out, the "
-    "mail server's conversation shortened):",
+    "delivered its message logs lines like these (date and process number left out, "
+    "shortened):",
     "[pre]",
     "starting version 1.0w",
-    "argv[0] == /usr/lib/cgi-bin/quillet.cgi",
-    "Log file == /usr/lib/cgi-bin/quillet.log",
     "Ini file == /usr/lib/cgi-bin/quillet.ini",
     "getting form info.",
     "loading config file.",
@@ -209,40 +189,38 @@ const char* const FAQ_LINES[] = {
     "add_header_line(To: Site Owner &lt;owner@example.org&gt;,)",
     "line used from ini file {headerline To: Site Owner &lt;owner@example.org&gt;}",
     "add_body_variable(Name,Jo Bloggs}",
-    "line used from ini file {use_submitted_variable_for_bodycontent Name}",
     "generating email.",
     "generated headers {To: Site Owner &lt;owner@example.org&gt; ...}",
     "about to send email to smtp server (127.0.0.1) from: (webform@example.org) to: "
     "(owner@example.org)",
     "RECV(3): {220 mail.example.org ESMTP ...}",
     "SEND(3): {EHLO QUILLET ...}",
-    "RECV(3):[27] {250-mail.example.org ...}",
     "email sent! (1)",
     "sending success reply message.",
     "ended.",
     "[/pre]",
     "After \"getting form info.\" only problems with the request body are logged. After "
     "\"loading config file.\" each ini line that was understood gets a \"line used from ini "
-    "file\" line.",
-    "Header and body lines show as \"add_header_line(...)\" or \"add_body_variable(...}\" "
-    "first; after the comma stands the value sent for that field name, empty when no field "
-    "of exactly that name arrived.",
-    "After \"generating email.\" come \"no email address in this line (...)\" for each From, "
-    "To, CC or BCC line without an address, and \"generated headers {...}\" with the header "
-    "lines of the message.",
+    "file\" line;",
+    "header and body lines show as \"add_header_line(...)\" or \"add_body_variable(...}\" "
+    "first, with the value sent for that field name after the comma (empty when no field of "
+    "exactly that name arrived).",
+    "After \"generating email.\" come \"no email address in this line (...)\" for each "
+    "From, To, CC or BCC line without an address, and \"generated headers {...}\" with the "
+    "header lines of the message.",
     "\"about to send email ...\" names the mail server, the sender and the main recipient. "
     "The SEND and SENT lines show what quillet wrote to the server, the RECV lines each "
     "line of its answers.",
-    "\"email sent! (1)\" means the server accepted the message; \"Email not sent.\" means it "
-    "did not, and the lines before it say why. Then come \"sending success reply message.\" "
-    "(or failure) and \"ended.\".",
+    "\"email sent! (1)\" means the server accepted the message; \"Email not sent.\" means "
+    "it did not, and the lines before it say why. Then come \"sending success reply "
+    "message.\" (or failure) and \"ended.\".",
     "[q]",
     "The visitor sees \"error: The ini file could not be opened..\" and nothing is sent.",
     "[a]",
     "quillet could not open its ini file for reading, so it stopped before composing any "
     "message. The log gets the same sentence as a line of its own, without date and time.",
-    "The \"Ini file == ...\" line logged before it names the file quillet looked for. The "
-    "name follows the program's (see the question on file names): a program renamed to "
+    "The \"Ini file == ...\" line logged before it names the file quillet looked for, which "
+    "follows the program's name (see the question on file names): a program renamed to "
     "contact.cgi looks for contact.ini.",
     "If the name is right, the web server's account may not read the file or enter its "
     "directory: give the file mode 644. A file edited elsewhere may also have been saved "
@@ -255,11 +233,9 @@ const char* const FAQ_LINES[] = {
     "The web server announced a request body of CL bytes (CONTENT_LENGTH) but quillet "
     "received got bytes. It goes on with what it received, so the message may lack the last "
     "fields or end inside a value.",
-    "got(99999) means the form sent more than quillet reads, which is 99,999 bytes; the "
-    "rest is ignored. Limit the fields, for example with a maxlength on a textarea.",
-    "A got smaller than CL means the body did not arrive whole: the visitor's connection "
-    "broke off, or something between the browser and quillet cut it short. A negative CL "
-    "comes from a broken request.",
+    "got(99999) means the form sent more than quillet reads (99,999 bytes); limit the "
+    "fields, say with maxlength. A smaller got means the body was cut short on its way, a "
+    "negative CL a broken request.",
     "A request without any body, such as one sent with the GET method, logs nothing: the "
     "form is simply empty, and the message lacks every submitted value. Make sure the form "
     "says method=\"post\".",
@@ -276,9 +252,9 @@ const char* const FAQ_LINES[] = {
     "The sender and the main recipient come from the first From line and the first To line "
     "in which an e-mail address is found: in the line's text, or, for "
     "use_submitted_variable_for_headerline, in the value sent.",
-    "An address is a run of letters, digits, dots, hyphens and underscores, an @, and "
-    "another such run. Other characters end it, so in \"jo+news@example.org\" only "
-    "\"news@example.org\" is found.",
+    "An address is a local part (letters, digits, dots and ! # $ % & ' * + - / = ? ^ _ ` { "
+    "| } ~), an @ and a domain (letters, digits, dots, hyphens, underscores); names, quotes "
+    "and brackets around it fall away.",
     "From={(null)} with \"use_submitted_variable_for_headerline From:\" means the visitor "
     "left the field empty or typed no address, or that the form has no field named exactly "
     "\"From:\".",
@@ -288,38 +264,36 @@ const char* const FAQ_LINES[] = {
     "[q]",
     "The log says \"SMTP email server (...) did not respond.\"",
     "[a]",
-    "quillet could not open a connection to the mail server named in the brackets, so "
-    "nothing was sent and the visitor got the failure page. The name is shown in small "
-    "letters and without its port.",
-    "\"(null)\" in the brackets means the ini file has no \"smtp\" line; add one, such as \"smtp "
-    "127.0.0.1\" for a mail server on the same machine.",
+    "quillet could not open a connection to the mail server named in the brackets (in small "
+    "letters, without its port), so nothing was sent and the visitor got the failure page.",
+    "\"(null)\" in the brackets means the ini file has no \"smtp\" line; add one, such as "
+    "\"smtp 127.0.0.1\" for a mail server on the same machine. A port follows a colon (smtp "
+    "mail.example.org:2525); 25 otherwise.",
     "When a line beginning with \"wsock:\" comes just before it, that line gives the reason "
     "(see the next question). When none does, the host name could not be looked up: check "
     "its spelling, or give an IPv4 address.",
     "A host name that begins with a digit, such as 1mail.example.org, is taken for an IPv4 "
     "address and never looked up; name such a server by its address instead.",
-    "The port follows a colon (smtp mail.example.org:2525); without one, port 25 is used. A "
-    "port on which no mail server listens gives \"Connection Refused\".",
     "[q]",
     "The log says \"wsock: (...) Connection Refused\", or another line that begins with "
     "\"wsock:\".",
     "[a]",
     "These lines report a failure of the network connection to the mail server, in the same "
-    "words on every system quillet runs on. The text in brackets says where it happened, "
-    "the words after it what happened.",
+    "words on every system. The text in brackets says where it happened, the words after it "
+    "what happened.",
     "In the brackets, the mail server's name means the connection could not be opened, and "
     "\"*** Error *** Can't connect to {...}\" that no connection could even be prepared;",
-    "\"Socket Error, could not write.\" and \"TCPwrite failed in sendr(1)\" or \"(2)\" mean that "
-    "sending failed, and \"TCPdoread failed\" that no answer could be read or the server "
-    "closed the connection first.",
-    "The most common words:",
+    "\"Socket Error, could not write.\" and \"TCPwrite failed in sendr(1)\" or \"(2)\" mean "
+    "that sending failed, \"TCPdoread failed\" that no answer came or the server closed the "
+    "connection. The usual words:",
     "[pre]",
     "Connection Refused    nothing listens on that host and port: the mail server is not "
     "running, the port is wrong, or a firewall rejects the connection",
     "Timedout              no answer within the time limit (smtp_timeout, 30 seconds by "
     "default); see the next question",
     "Network Unreachable   the web server's machine has no route to that network",
-    "Host Unreachable      the host cannot be reached: it is down, or a router cannot find it",
+    "Host Unreachable      the host cannot be reached: it is down, or a router cannot find "
+    "it",
     "The virtual circuit was reset by the remote side.           the server broke the "
     "connection off",
     "The socket has been shutdown; it is not possible to ...     the server had already "
@@ -327,27 +301,25 @@ const char* const FAQ_LINES[] = {
     "Socket Unkown error code N                                  an error without words of "
     "its own; N is its number",
     "[/pre]",
-    "A line \"SMTP server did not answer ...\" or \"could not send ... to the SMTP server\" "
-    "after it names the step at which the conversation broke off.",
-    "Unless the server had already accepted the message, such a failure means the message "
-    "was not sent: \"Email not sent.\" follows, and the visitor gets the failure page.",
+    "A later \"SMTP server did not answer ...\" or \"could not send ... to the SMTP "
+    "server\" names the step that failed. Unless the server had the message already, "
+    "\"Email not sent.\" and the failure page follow.",
     "[q]",
-    "The log says \"wsock: (...) Timedout\", or visitors wait a long time after they send the "
-    "form.",
+    "The log says \"wsock: (...) Timedout\", or visitors wait a long time after they send "
+    "the form.",
     "[a]",
     "quillet gives the whole conversation with the mail server at most 30 seconds: the "
     "connection, all it sends, every answer. When the time runs out, it logs \"Timedout\", "
     "gives up and shows the failure page.",
-    "Change the limit with a line \"smtp_timeout N\", N being whole seconds from 1 to 3600, "
-    "such as \"smtp_timeout 10\"; any other value is ignored and the limit stays as it was.",
-    "Keep it well below the web server's own limit for CGI programs, often about a minute: "
-    "a web server that gives up first shows the visitor an error of its own instead of your "
-    "failure page.",
-    "A time-out while connecting usually means a wrong address or a firewall that silently "
-    "drops the connection. A time-out waiting for an answer means a slow mail server,",
-    "or one that expects what quillet does not send, such as encryption on port 465.",
+    "Change it with \"smtp_timeout N\" (1 to 3600 seconds; any other value is ignored), "
+    "well below the web server's own limit for CGI programs, often a minute, so the visitor "
+    "gets your failure page, not its error.",
+    "A time-out while connecting usually means a wrong address or a firewall that drops the "
+    "connection; one while waiting for an answer, a slow mail server, or one that expects "
+    "encryption, as on port 465.",
     "Once the server has accepted the message, a time-out no longer matters: quillet waits "
-    "at most one more second for the answer to its QUIT, and the visitor gets the success page.",
+    "at most one more second for the answer to its QUIT, and the visitor gets the success "
+    "page.",
     "On Windows and Linux (GNU C library) the limit includes looking up the server's name, "
     "logged as a time-out while connecting; elsewhere a slow name service adds to it: give "
     "an IPv4 address.",
@@ -360,42 +332,36 @@ const char* const FAQ_LINES[] = {
     "quillet shows the failure page whenever the server did not accept the message: when it "
     "refused the greeting, the sender (MAIL FROM), every recipient (RCPT TO), DATA or the "
     "message itself.",
-    "These lines are written whatever the logging setting says.",
-    "When the server refuses one recipient but accepts another, the refusal is logged the "
-    "same way and the message still goes to the accepted ones; the visitor then gets the "
-    "success page.",
-    "The words tell the reason. \"Relay access denied\": the server takes no mail from the "
-    "web server's machine for that address: let that machine relay (Postfix: mynetworks) or "
-    "use the recipient's own server.",
+    "These lines are written whatever the logging setting says, except for a refused EHLO, "
+    "after which quillet tries HELO. When one recipient is refused and another accepted, "
+    "the message goes to the accepted one.",
+    "",
+    "\"Relay access denied\": the server takes no mail from the web server's machine for "
+    "that address: let that machine relay (Postfix: mynetworks) or use the recipient's own "
+    "server.",
     "\"Sender address rejected\", or a refused MAIL FROM: the server does not accept the "
     "sender's domain (often SPF, or it wants senders of its own domain); use a static From "
     "line with an address of your domain.",
-    "\"Authentication required\" or \"Must issue a STARTTLS command first\": the server wants a "
-    "login or encryption, which quillet cannot give; see the last question.",
-    "\"User unknown\": the recipient's address is wrong. A refusal after the message itself "
+    "\"Authentication required\" or \"Must issue a STARTTLS command first\": the server "
+    "wants a login or encryption, which quillet cannot give; see the last question.",
+    "\"User unknown\": the recipient's address is wrong. A refusal of the message itself "
     "usually comes from the server's spam or content filter.",
     "[q]",
     "How do I set success_html_page and failure_html_page?",
     "[a]",
     "Each names a file on the web server's machine that quillet sends to the browser: the "
-    "success page once the mail server has accepted the message, the failure page when it "
-    "was not sent.",
-    "For example: \"success_html_page /var/www/html/thanks.html\" and \"failure_html_page "
-    "/var/www/html/sorry.html\".",
-    "Give the file's path, not its web address. A full path is safest: where a relative "
-    "path starts depends on the web server. On Windows write the path as usual "
-    "(C:\\inetpub\\wwwroot\\thanks.html).",
+    "success page once the mail server has accepted the message, the failure page otherwise.",
+    "Give the file's path, not its web address: \"success_html_page "
+    "/var/www/html/thanks.html\" (C:\\inetpub\\wwwroot\\thanks.html on Windows). A relative "
+    "path starts in the directory the web server runs quillet in.",
     "A value that begins with \"http\" is taken as a file name too, cannot be opened, and "
-    "gets the built-in page with the sentence \"The setting is not a web address setting, it "
-    "is a local file name setting.\"",
+    "gets the built-in page with the sentence \"The setting is not a web address setting, "
+    "it is a local file name setting.\"",
     "Both must be readable by the web server's account; they may be the same file. The "
     "browser loads links, images and style sheets in them relative to the program's web "
-    "address,",
-    "so give those as full web addresses (beginning with / or http). Whatever file the "
-    "setting names is sent whole to every visitor: name only a page, never the ini file, "
-    "the log or another private file.",
-    "The value runs to the end of the line, spaces included: a space after the file name "
-    "belongs to the name, and no such file will be found.",
+    "address: give those in full (/ or http).",
+    "Whatever file a setting names is sent whole to every visitor: name only a page, never "
+    "the ini file, the log or another private file.",
     "[q]",
     "Instead of my page the visitor sees a plain page saying \"email sent.\" or \"email NOT "
     "sent.\" and one more sentence.",
@@ -407,13 +373,11 @@ const char* const FAQ_LINES[] = {
     "success_html_page (or failure_html_page) line: check the keyword's spelling and that "
     "exactly one space follows it.",
     "\"... message file (name) is not readable for the reason (2)(No such file or "
-    "directory).\" means there is no file of that name: check the path, and look for a stray "
-    "space after the name.",
-    "\"(13)(Permission denied)\" means the web server's account may not read the file or "
-    "enter its directory; \"(21)(Is a directory)\" means the setting names a directory "
-    "instead of a file.",
-    "The numbers and their texts come from the system's C library, so they can read "
-    "differently on Windows.",
+    "directory).\" means there is no file of that name: check the path, and look for a "
+    "stray space after the name.",
+    "\"(13)(Permission denied)\": the account may not read the file or enter its directory; "
+    "\"(21)(Is a directory)\": the setting names a directory. The texts come from the C "
+    "library and read differently on Windows.",
     "[q]",
     "How do I show what the visitor typed on the reply page?",
     "[a]",
@@ -423,14 +387,14 @@ const char* const FAQ_LINES[] = {
     "[pre]",
     "&lt;p&gt;Thank you, ||Name||. We will answer you at ||Email||.&lt;/p&gt;",
     "[/pre]",
-    "The value is HTML-escaped (& < > \" ' become &amp; &lt; &gt; &quot; &#39;), which makes "
-    "a token safe in element text and in quoted attribute values. Any field can be used, also "
-    "one the message leaves out.",
+    "The value is HTML-escaped (& < > \" ' become &amp; &lt; &gt; &quot; &#39;), which "
+    "makes a token safe in element text and in quoted attribute values. Any field can be "
+    "used, also one the message leaves out.",
     "Never put a token in a URL attribute (href, src, action: a visitor can submit "
     "javascript:...), an unquoted attribute, an event handler or a style. Inside a script "
     "element nothing is replaced.",
-    "A name holds letters, digits, _ - . : [ ] and non-ASCII characters; other bars, and bars "
-    "in a value, are text. Bars and a name up to the line's end show as \"token not "
+    "A name holds letters, digits, _ - . : [ ] and non-ASCII characters; other bars, and "
+    "bars in a value, are text. Bars and a name up to the line's end show as \"token not "
     "terminated {\", the line's rest and \"}\".",
     "[q]",
     "What is the small line at the foot of my reply pages, and how do I remove it?",
@@ -439,10 +403,11 @@ const char* const FAQ_LINES[] = {
     "home page, in front of the closing html tag of your page. The ini line "
     "\"add_orlund_link false\" leaves it out.",
     "That line must read exactly so, in small letters and with nothing after \"false\": "
-    "\"add_orlund_link False\", \"add_orlund_link no\" or a space at the end leave the link on.",
-    "It goes in front of the first \"</html>\" of each line that holds one, or else the first "
-    "\"</HTML>\". Other spellings (\"</Html>\") are not found: such a page, or one without the "
-    "tag, gets no link.",
+    "\"add_orlund_link False\", \"add_orlund_link no\" or a space at the end leave the link "
+    "on.",
+    "It goes in front of the first \"</html>\" of each line that holds one, or else the "
+    "first \"</HTML>\". Other spellings (\"</Html>\") are not found: such a page, or one "
+    "without the tag, gets no link.",
     "[q]",
     "How do I send the message to more than one recipient?",
     "[a]",
@@ -453,45 +418,43 @@ const char* const FAQ_LINES[] = {
     "headerline CC: manager@example.org",
     "headerline BCC: archive@example.org",
     "[/pre]",
-    "The message goes to these three addresses at most, and the mail server gets them in "
-    "the order To, BCC, CC. Further addresses on the same line are no recipients, although "
-    "the line still shows them.",
-    "The first line of each kind in which an address is found counts; a second To, CC or "
-    "BCC line is left out of the message altogether.",
+    "The message goes to these three addresses at most, in the order To, BCC, CC. Further "
+    "addresses in a line are no recipients, though the line shows them; a second To, CC or "
+    "BCC line is left out altogether.",
     "The BCC line is written into the message's header like the others, so the recipients "
     "may see it. To reach more people, send to one address that your mail server expands, "
     "such as an alias or a mailing list.",
+    "",
     "A To, CC or BCC taken from the form lets anyone send mail anywhere through your site. "
     "Lines \"allowed_recipient sales@example.org\" or \"allowed_recipient @example.org\" "
-    "say where it may point.",
-    "Header names are matched without regard to case (\"Cc:\" works too) but must end with a "
-    "colon, unless the ini file holds the line \"add_headerline_colon\", which lets you write "
-    "them without one.",
+    "say where it may point;",
+    "any other address from the form is refused: nothing is sent, and the log names it "
+    "(\"the CC recipient {...} came from the form and no allowed_recipient line allows "
+    "it\"). Static lines are never refused.",
     "[q]",
     "How do I take the From address from a field of the form?",
     "[a]",
-    "Name the field \"From:\", with the colon, and write a submitted-variable header line for "
-    "it instead of a static From line:",
+    "Name the field \"From:\", with the colon, and write a submitted-variable header line "
+    "for it instead of a static From line:",
     "[pre]",
     "&lt;input type=\"text\" name=\"From:\"&gt;",
     "use_submitted_variable_for_headerline From:",
     "[/pre]",
-    "The header line is then \"From: \" and the visitor's text, and the first e-mail address "
-    "in that text is the sender for the mail server too, so that replies and bounces go to "
-    "the visitor.",
+    "The header line is then \"From: \" and the visitor's text, and the first e-mail "
+    "address in that text is the sender for the mail server too, so that replies and "
+    "bounces go to the visitor.",
     "If the visitor leaves the field empty or types no address, nothing is sent; see the "
     "question on \"email not sent due to From, or To, or Subject headers\".",
     "Many mail servers refuse, or file as spam, mail from a sender's domain they do not "
-    "handle (SPF, DMARC). Then keep a static From line with your own address",
-    "and put the visitor's address into the body with "
-    "\"use_submitted_variable_for_bodycontent Email\".",
+    "handle (SPF, DMARC). Then keep a static From line with your own address and put the "
+    "visitor's address into the body.",
     "Line breaks typed into the field cannot start header lines of their own; see the "
     "question on line breaks.",
     "[q]",
     "How do I send only some of the form's fields?",
     "[a]",
-    "Leave \"sendall true\" out, or write \"sendall false\", and list each field you want with "
-    "a line of its own, in the order you want them:",
+    "Leave \"sendall true\" out, or write \"sendall false\", and list each field you want "
+    "with a line of its own, in the order you want them:",
     "[pre]",
     "sendall false",
     "bodycontent_line Order details:",
@@ -499,13 +462,12 @@ const char* const FAQ_LINES[] = {
     "use_submitted_variable_for_bodycontent Product",
     "use_submitted_variable_for_bodycontent Quantity",
     "[/pre]",
-    "Each gives a body line of a space, the field's name, a space and the value; the line "
-    "\"no_padding\" drops the first space. Further lines of a value are indented. A field not "
-    "sent gives an empty value.",
-    "With \"sendall true\" (exactly so) the body ends with \"All variables from the submitted "
-    "form:\" and every field sent, as (name)==(value), in the form's order;",
-    "\"remove_empty_variables\" leaves empty ones out of that list. Any other sendall value "
-    "adds no list.",
+    "Each gives a body line of a space, the field's name, a space and the value "
+    "(\"no_padding\" drops the first space). Further lines of a value are indented, and a "
+    "field that was not sent gives an empty value.",
+    "With \"sendall true\" (exactly so) the body ends with \"All variables from the "
+    "submitted form:\" and every field sent, as (name)==(value), in the form's order; "
+    "\"remove_empty_variables\" leaves out the empty ones.",
     "[q]",
     "How many fields and how much data can a form send?",
     "[a]",
@@ -523,30 +485,26 @@ const char* const FAQ_LINES[] = {
     "[q]",
     "What is the difference between \"hello_method HELO\" and the default?",
     "[a]",
-    "By default quillet greets the mail server with \"EHLO QUILLET\". If the server announces "
-    "PIPELINING (RFC 2920), quillet sends the sender, all recipients and DATA in one go, "
-    "then reads one answer for each;",
-    "otherwise it sends one command at a time and waits for each answer.",
-    "A server that refuses EHLO is greeted again with \"HELO QUILLET\", and the conversation "
-    "goes on one command at a time.",
-    "With the line \"hello_method HELO\" quillet greets with \"HELO QUILLET\" and always sends "
-    "one command at a time. Use it for an old server that handles EHLO badly; it costs a "
-    "little time and nothing else.",
+    "By default quillet greets the mail server with \"EHLO QUILLET\". If the server "
+    "announces PIPELINING (RFC 2920), quillet sends the sender, all recipients and DATA in "
+    "one go, then reads one answer for each;",
+    "otherwise, or when the server refuses EHLO and is greeted again with \"HELO QUILLET\", "
+    "it sends one command at a time and waits for each answer.",
+    "With \"hello_method HELO\" quillet greets with \"HELO QUILLET\" and always sends one "
+    "command at a time, for an old server that handles EHLO badly. \"hello_method helo\" "
+    "(small letters) keeps the default.",
     "In every mode quillet first waits for the server's greeting, and sends the message "
     "only after the server has answered DATA with 354, so servers that are strict about the "
     "order of the conversation accept it.",
-    "The value is compared with case: \"hello_method helo\" keeps the default.",
     "[q]",
     "What does \"email_CR\" do?",
     "[a]",
     "\"email_CR=LFCR\" makes quillet compose the message with a carriage return and a line "
-    "feed ending each line it writes; the default, which \"email_CR=CR\" also selects, is a "
-    "line feed alone.",
-    "It changes how the composed message looks in the log and little else: on the way to "
-    "the mail server every line ends in a carriage return and a line feed whatever the "
-    "setting says (RFC 5321),",
-    "so the delivered message is the same.",
-    "You do not need it. The value is compared with case: \"email_CR=lfcr\" is ignored.",
+    "feed ending each line; the default, which \"email_CR=CR\" also selects, is a line feed "
+    "alone. \"email_CR=lfcr\" is ignored.",
+    "It changes only how the composed message looks in the log: on the way to the mail "
+    "server every line ends in a carriage return and a line feed (RFC 5321), so the "
+    "delivered message is the same.",
     "[q]",
     "What happens to line breaks that a visitor types into a field used in a header line?",
     "[a]",
@@ -570,8 +528,8 @@ const char* const FAQ_LINES[] = {
     "character set: the bytes the browser sent arrive unchanged, and how letters outside "
     "ASCII show depends on the mail program.",
     "A static header line is written with one space after its text (\"Subject: Order \"). "
-    "With \"add_headerline_colon\" in the ini file, header names may be written without their "
-    "colon, and quillet adds it.",
+    "With \"add_headerline_colon\" in the ini file, header names may be written without "
+    "their colon, and quillet adds it.",
     "[q]",
     "Can quillet log in to the mail server or use an encrypted connection?",
     "[a]",
