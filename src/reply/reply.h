@@ -24,9 +24,6 @@ constexpr int FAQ_ESCAPED_LIMIT = 1998;           // characters print_escaped wr
 constexpr int FAQ_REPLACEMENT_SIZE = 200;         // a rule's formatted replacement
 constexpr int FAQ_REPLACEMENT_COUNTER_USES = 5;   // "%d" conversions a replacement may hold
 constexpr int FAQ_RULE_COUNT = 4;                 // rules in each rule table
-constexpr int FAQ_ENTRY_COUNT = 29;               // questions in FAQ_LINES
-constexpr int FAQ_PRE_BLOCK_COUNT = 10;           // "[pre]" blocks in FAQ_LINES
-constexpr int FAQ_MAX_LINE_LENGTH = 208;          // longest line of FAQ_LINES
 
 enum ReplyVariant { REPLY_SUCCESS, REPLY_FAILURE };
 
@@ -64,9 +61,10 @@ struct FaqRule {
   FaqEscapeEffect escape_effect;
 };
 
-// The questions and answers: 29 entries of "[q]", question lines, "[a]" and
-// answer lines with "[pre]" ... "[/pre]" blocks, then empty lines. No line
-// end inside a line. Defined in faq_text.cpp.
+// The questions and answers: entries of "[q]", question lines, "[a]" and
+// answer lines with "[pre]" ... "[/pre]" blocks and empty lines between
+// paragraphs, then empty lines. No line end inside a line. Defined in
+// faq_text.cpp.
 extern const char* const FAQ_LINES[];
 extern const int FAQ_LINE_COUNT;
 

@@ -468,6 +468,14 @@ TEST_F(ReplyTest, OverlongLinesAreCutToTheLineLimit) {
 
 // ---- the FAQ table ----
 
+// The shape the FAQ page documents for its table; the table must keep to it.
+constexpr int FAQ_TABLE_LINES = 302;
+constexpr int FAQ_TABLE_ENTRIES = 29;
+constexpr int FAQ_TABLE_PRE_BLOCKS = 10;
+constexpr size_t FAQ_TABLE_LONGEST_LINE = 208;
+constexpr size_t FAQ_QUESTION_LINES_MIN = 1, FAQ_QUESTION_LINES_MAX = 5;
+constexpr size_t FAQ_ANSWER_LINES_MIN = 2, FAQ_ANSWER_LINES_MAX = 50;
+
 struct FaqEntry {
   std::vector<std::string> question;
   std::vector<std::string> answer;
@@ -507,21 +515,24 @@ bool markup_free(const std::string& line) {
 }
 
 TEST_F(ReplyTest, FaqTableHasItsShape) {
-  ASSERT_GT(FAQ_LINE_COUNT, 0);
+  ASSERT_EQ(FAQ_LINE_COUNT, FAQ_TABLE_LINES);
   EXPECT_EQ(std::string(FAQ_LINES[0]), "[q]");
   EXPECT_EQ(std::string(FAQ_LINES[FAQ_LINE_COUNT - 1]), "") << "the table ends with empty lines";
   EXPECT_EQ(std::string(FAQ_LINES[FAQ_LINE_COUNT - 2]), "");
 
   std::vector<FaqEntry> entries = faq_entries();
-  ASSERT_EQ(entries.size(), static_cast<size_t>(FAQ_ENTRY_COUNT));
+  ASSERT_EQ(entries.size(), static_cast<size_t>(FAQ_TABLE_ENTRIES));
   int pre_blocks = 0;
+  int paragraph_breaks = 0;  // empty answer lines with more of the answer after them
   for (size_t n = 0; n < entries.size(); n++) {
     const FaqEntry& entry = entries[n];
     SCOPED_TRACE("entry " + std::to_string(n + 1));
-    EXPECT_GE(entry.question.size(), 1u);
-    EXPECT_LE(entry.question.size(), 5u);
-    EXPECT_GE(entry.answer.size(), 2u);
-    EXPECT_LE(entry.answer.size(), 50u);
+    EXPECT_GE(entry.question.size(), FAQ_QUESTION_LINES_MIN);
+    EXPECT_LE(entry.question.size(), FAQ_QUESTION_LINES_MAX);
+    EXPECT_GE(entry.answer.size(), FAQ_ANSWER_LINES_MIN);
+    EXPECT_LE(entry.answer.size(), FAQ_ANSWER_LINES_MAX);
+    for (size_t i = 0; i + 1 < entry.answer.size(); i++)
+      if (entry.answer[i].empty() && !entry.answer[i + 1].empty()) paragraph_breaks++;
     for (const std::string& line : entry.question) {
       EXPECT_FALSE(line.empty());
       EXPECT_TRUE(markup_free(line)) << "questions are written unescaped: " << line;
@@ -541,13 +552,14 @@ TEST_F(ReplyTest, FaqTableHasItsShape) {
     }
     EXPECT_FALSE(in_block) << "a block left open";
   }
-  EXPECT_EQ(pre_blocks, FAQ_PRE_BLOCK_COUNT);
+  EXPECT_EQ(pre_blocks, FAQ_TABLE_PRE_BLOCKS);
+  EXPECT_GT(paragraph_breaks, 0) << "empty lines break answers into paragraphs";
 }
 
 TEST_F(ReplyTest, FaqLinesAreShortAndHoldNoStrayTags) {
   for (int i = 0; i < FAQ_LINE_COUNT; i++) {
     std::string line = FAQ_LINES[i];
-    EXPECT_LE(line.size(), static_cast<size_t>(FAQ_MAX_LINE_LENGTH)) << line;
+    EXPECT_LE(line.size(), FAQ_TABLE_LONGEST_LINE) << line;
     EXPECT_EQ(line.find('\n'), std::string::npos) << line;
     if (is_tag(line)) continue;
     for (const char* tag : {"[q]", "[a]", "[pre]", "[/pre]"})
@@ -572,7 +584,7 @@ TEST_F(ReplyTest, FaqPageHasItsFrameIndexAndAnswers) {
   std::string answers = page.substr(middle);
 
   size_t in_index = 0, in_answers = 0;
-  for (int n = 1; n <= FAQ_ENTRY_COUNT; n++) {
+  for (int n = 1; n <= FAQ_TABLE_ENTRIES; n++) {
     std::string number = std::to_string(n);
     std::string item = "<li><A HREF=\"#Q" + number + "\">Q " + number + " </A>\n";
     std::string heading = "<BR><H3><a name=\"Q" + number + "\">Q " + number + " </a>\n";
@@ -613,6 +625,22 @@ TEST_F(ReplyTest, FaqPageWritesEveryTableLineInItsForm) {
       EXPECT_NE(answers.find("\n" + written + "\n"), std::string::npos) << written;
       EXPECT_EQ(index.find(line), std::string::npos) << "an answer line in the index: " << line;
     }
+  }
+
+  // The answer section writes one page line per table line, tags included,
+  // so an empty table line (a paragraph break, the table's end) is an empty
+  // line of the page in the same place.
+  const std::string opening = "</UL><BR>";
+  const std::string tail = "</BODY>\n</HTML>\n";
+  ASSERT_GE(answers.size(), opening.size() + tail.size());
+  std::string section = answers.substr(opening.size(), answers.size() - opening.size() - tail.size());
+  std::vector<std::string> written;
+  for (size_t at = 0, end; (end = section.find('\n', at)) != std::string::npos; at = end + 1)
+    written.push_back(section.substr(at, end - at));
+  ASSERT_EQ(written.size(), static_cast<size_t>(FAQ_TABLE_LINES));
+  for (int i = 0; i < FAQ_LINE_COUNT; i++) {
+    if (FAQ_LINES[i][0] != '\0') continue;
+    EXPECT_EQ(written[i], "") << "table line " << i + 1;
   }
 }
 
