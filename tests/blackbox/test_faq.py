@@ -12,7 +12,11 @@ from smtp_script import ScriptedSmtpServer
 
 HEAD = "<HTML>\n<HEAD></HEAD>\n<BODY>\n<H2>QUILLET FAQ</H2><BR><UL>"
 TAIL = "</BODY>\n</HTML>\n"
+# The shape the page documents for its table of questions and answers.
+TABLE_LINES = 302
 ENTRIES = 29
+PRE_BLOCKS = 10
+LONGEST_LINE = 208
 # Every tag the page may hold; anything else is text that escaped escaping.
 PAGE_TAGS = {"html", "head", "body", "h2", "br", "ul", "li", "a", "h3", "b", "pre"}
 
@@ -100,14 +104,27 @@ def test_only_the_page_markup_is_markup(parsed):
     # Answers are escaped, and questions and <pre> blocks hold entities
     # only, so no text of the table can have become a tag.
     assert parsed.tags <= PAGE_TAGS, parsed.tags - PAGE_TAGS
-    assert len(parsed.blocks) == 10
+    assert len(parsed.blocks) == PRE_BLOCKS
 
 
 def test_no_line_of_the_page_is_overlong(faq):
-    # A table line is at most 208 characters; escaping may lengthen an
-    # answer line, a formatted heading stays short.
+    # Escaping may lengthen an answer line, a formatted heading stays short.
     for line in faq.split("\n"):
-        assert len(html.unescape(line)) <= 208 + len("<BR><H3><a name=\"Q29\">Q 29 </a>"), line
+        assert len(html.unescape(line)) <= LONGEST_LINE + len('<BR><H3><a name="Q29">Q 29 </a>'), line
+
+
+def test_the_answers_are_the_table_line_by_line_with_paragraph_breaks(faq):
+    # The answer section writes every table line, tags included, as one page
+    # line, and empty lines stay empty: between the paragraphs of an answer,
+    # and at the table's end.
+    section = faq.split("</UL><BR>", 1)[1]
+    assert section.endswith("\n" + TAIL)
+    lines = section[: -len(TAIL)].split("\n")[:-1]
+    assert len(lines) == TABLE_LINES
+    assert lines[-1] == "", "the table ends with empty lines"
+    # An empty line followed by more of the same answer, not by the next question.
+    breaks = [n for n in range(len(lines) - 1) if not lines[n] and lines[n + 1] and "<H3>" not in lines[n + 1]]
+    assert breaks, "no answer is broken into paragraphs"
 
 
 # ---- what it says holds ----
