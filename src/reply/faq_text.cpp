@@ -109,6 +109,7 @@ const char* const FAQ_LINES[] = {
     "  &lt;input type=\"submit\" value=\"Send\"&gt;",
     "&lt;/form&gt;",
     "[/pre]",
+    "",
     "Field names are matched exactly, case and any colon included: a field named Email is "
     "neither \"Email:\" nor \"email\" in the ini file or in a reply page.",
     "Several fields of the same name are all kept; where the ini file or a reply page asks "
@@ -123,11 +124,9 @@ const char* const FAQ_LINES[] = {
     "Look in quillet's log for a \"starting version\" line at the time of the request. If "
     "there is none, the program did not start (or cannot write its log); check:",
     "- that the web server's account may execute the program (mode 755) and enter every "
-    "directory above it;",
+    "directory above it (under suEXEC: their owners, and suEXEC's own log);",
     "- that it is a build for this system (from a console, -version prints its version) and "
     "was copied in binary mode, since a transfer in text (ASCII) mode damages programs;",
-    "- under suEXEC, the owners and permissions of the program and its directory, and "
-    "suEXEC's own log;",
     "- that the file system lets programs run (no noexec mount option) and that SELinux or "
     "AppArmor lets the web server run it.",
     "",
@@ -138,8 +137,8 @@ const char* const FAQ_LINES[] = {
     "(see the question on time-outs); if it gave up first, quillet logs \"the reply could "
     "not be written to the web server\".",
     "[q]",
-    "The web server's error log says \"Permission denied\",",
-    "or the browser shows \"403 Forbidden\" or \"404 Not Found\".",
+    "The web server's error log says \"Permission denied\", or the browser shows \"403 "
+    "Forbidden\" or \"404 Not Found\".",
     "[a]",
     "These also come from the web server. \"Permission denied\" means its account may not "
     "execute the program or enter one of its directories: give the program mode 755, its "
@@ -185,7 +184,6 @@ const char* const FAQ_LINES[] = {
     "Ini file == /usr/lib/cgi-bin/quillet.ini",
     "getting form info.",
     "loading config file.",
-    "line used from ini file {smtp 127.0.0.1}",
     "add_header_line(To: Site Owner &lt;owner@example.org&gt;,)",
     "line used from ini file {headerline To: Site Owner &lt;owner@example.org&gt;}",
     "add_body_variable(Name,Jo Bloggs}",
@@ -291,9 +289,8 @@ const char* const FAQ_LINES[] = {
     "running, the port is wrong, or a firewall rejects the connection",
     "Timedout              no answer within the time limit (smtp_timeout, 30 seconds by "
     "default); see the next question",
-    "Network Unreachable   the web server's machine has no route to that network",
-    "Host Unreachable      the host cannot be reached: it is down, or a router cannot find "
-    "it",
+    "Network Unreachable   the web server's machine has no route to that network (Host "
+    "Unreachable: to that host, which may be down)",
     "The virtual circuit was reset by the remote side.           the server broke the "
     "connection off",
     "The socket has been shutdown; it is not possible to ...     the server had already "
@@ -357,6 +354,7 @@ const char* const FAQ_LINES[] = {
     "A value that begins with \"http\" is taken as a file name too, cannot be opened, and "
     "gets the built-in page with the sentence \"The setting is not a web address setting, "
     "it is a local file name setting.\"",
+    "",
     "Both must be readable by the web server's account; they may be the same file. The "
     "browser loads links, images and style sheets in them relative to the program's web "
     "address: give those in full (/ or http).",
@@ -445,6 +443,7 @@ const char* const FAQ_LINES[] = {
     "bounces go to the visitor.",
     "If the visitor leaves the field empty or types no address, nothing is sent; see the "
     "question on \"email not sent due to From, or To, or Subject headers\".",
+    "",
     "Many mail servers refuse, or file as spam, mail from a sender's domain they do not "
     "handle (SPF, DMARC). Then keep a static From line with your own address and put the "
     "visitor's address into the body.",
@@ -524,6 +523,7 @@ const char* const FAQ_LINES[] = {
     "submition activated CGI program.\".",
     "Every other header line of the ini file, such as Reply-To, Status or Content-Type, is "
     "left out of the message.",
+    "",
     "quillet adds no Date or Message-ID line; many mail servers add them. It declares no "
     "character set: the bytes the browser sent arrive unchanged, and how letters outside "
     "ASCII show depends on the mail program.",
