@@ -4,6 +4,9 @@
 #   (cd build && cpack -G DEB)              quillet_<version>_<arch>.deb
 #   (cd build-windows && cpack -G ZIP)      quillet-<version>-win64.zip
 #
+# <version> is QUILLET_VERSION, the version the program prints (1.0w: a
+# valid Debian upstream version, later than 1.0).
+#
 # On Linux the layout follows GNUInstallDirs, except for the program itself:
 # web servers on Debian run CGI programs from /usr/lib/cgi-bin, which is not
 # a multiarch library directory, so it has a setting of its own. The ini
@@ -57,6 +60,7 @@ set(CPACK_PACKAGE_NAME quillet)
 set(CPACK_PACKAGE_VENDOR "The quillet developers")
 set(CPACK_PACKAGE_CONTACT "The quillet developers <quillet@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION "${QUILLET_VERSION}")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
@@ -64,7 +68,7 @@ set(CPACK_SOURCE_GENERATOR "")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
-  set(CPACK_PACKAGE_FILE_NAME "quillet-${PROJECT_VERSION}-win64")
+  set(CPACK_PACKAGE_FILE_NAME "quillet-${QUILLET_VERSION}-win64")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

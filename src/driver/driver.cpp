@@ -8,12 +8,13 @@
 #include "driver/driver.h"
 #include "form/form.h"
 #include "message/message.h"
+#include "quillet_version.h"
 #include "reply/reply.h"
 #include "support/support.h"
 
 // ---- process-wide state ----
 
-const char PROGRAM_VERSION[] = "1.0w";
+const char PROGRAM_VERSION[] = QUILLET_VERSION;
 
 int program_argc = 0;
 char** program_argv = nullptr;

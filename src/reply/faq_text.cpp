@@ -8,6 +8,7 @@
 // appear inside the text. An empty line in an answer breaks it into
 // paragraphs, and the table ends with empty lines. Long lines are split over
 // several literals here; each element of the table is one line of the page.
+#include "quillet_version.h"
 #include "reply/reply.h"
 
 const char* const FAQ_LINES[] = {
@@ -180,7 +181,7 @@ const char* const FAQ_LINES[] = {
     "delivered its message logs lines like these (date and process number left out, "
     "shortened):",
     "[pre]",
-    "starting version 1.0w",
+    "starting version " QUILLET_VERSION,
     "Ini file == /usr/lib/cgi-bin/quillet.ini",
     "getting form info.",
     "loading config file.",
