@@ -5,6 +5,14 @@ A test asks for the `site` fixture, writes the ini file and whatever pages it
 needs, and calls `site.run(...)` (console) or `site.cgi(body)` (a form POST).
 Each run returns a `Run` with the exit status, standard output and error.
 The log file beside the program is read with `site.log_messages()`.
+
+The Windows build runs the same way under wine: the `wine_site` fixture is a
+Site holding build-windows/quillet.exe (or QUILLET_WINDOWS_BINARY), run by
+wine64 in a private prefix made once per test session (the `wine` fixture).
+Its standard output and log have CR LF line ends.
+
+With the environment variable CI set (scripts/test on CI), a test that would
+be skipped fails instead: the test command cannot pass while leaving work out.
 """
 
 import os
@@ -20,6 +28,13 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(os.path.dirname(HERE))
 BINARY = os.environ.get("QUILLET_BINARY") or os.path.join(PROJECT, "build", "quillet")
+WINDOWS_BINARY = os.environ.get("QUILLET_WINDOWS_BINARY") or os.path.join(PROJECT, "build-windows", "quillet.exe")
+
+# Debian's wine64 package has no command on PATH; the wine package adds one.
+WINE_LOADERS = ("/usr/lib/wine/wine64", "wine64", "wine")
+WINE_SERVERS = ("/usr/lib/wine/wineserver64", "wineserver64", "wineserver")
+WINE_BOOT_SECONDS = 300   # a new prefix: wine's first start is slow
+WINE_STOP_SECONDS = 60    # for the wine server to go after `wineserver -k`
 
 # One log line: "<day><suffix> <Month> <year>, <hour>:<mm>:<ss> <am|pm> - pid(<n>) - <message>"
 LOG_LINE = re.compile(
@@ -31,13 +46,32 @@ LOG_LINE = re.compile(
 SANITIZER_MARKS = ("Sanitizer", "runtime error:", "LeakSanitizer")
 
 
-class Run:
-    """What one run of the program left: status, standard output, error."""
+def ci_is_set():
+    """Whether the environment says this is a CI run (CI set, not to a no)."""
+    return os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no")
 
-    def __init__(self, returncode, stdout, stderr):
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """On CI a skip is a failure: a missing package, account or privilege
+    must not let the suite pass without running the test."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.skipped and not hasattr(report, "wasxfail") and ci_is_set():
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+        report.outcome = "failed"
+        report.longrepr = "skipped while CI is set, which makes it a failure: %s" % reason
+
+
+class Run:
+    """What one run of the program left: status, standard output, error.
+    `line_end` is the line end of its standard output ("\r\n" on Windows)."""
+
+    def __init__(self, returncode, stdout, stderr, line_end="\n"):
         self.returncode = returncode
         self.stdout = stdout  # bytes
         self.stderr = stderr  # bytes
+        self.line_end = line_end
 
     @property
     def text(self):
@@ -46,26 +80,91 @@ class Run:
     @property
     def headers(self):
         """The HTTP header block of a CGI reply (up to the empty line)."""
-        head, _, _ = self.text.partition("\n\n")
-        return head + "\n\n"
+        head, _, _ = self.text.partition(self.line_end * 2)
+        return head + self.line_end * 2
 
     @property
     def page(self):
         """The HTTP reply's body: everything after the empty line."""
-        _, sep, body = self.text.partition("\n\n")
+        _, sep, body = self.text.partition(self.line_end * 2)
         assert sep, "no HTTP header block in %r" % self.text[:200]
         return body
+
+
+class Wine:
+    """wine64 with a private prefix (WINEPREFIX) and its wine server, kept
+    running so that each run starts quickly; see the `wine` fixture."""
+
+    def __init__(self, loader, server, home):
+        self.loader = loader
+        self.server = server
+        self.home = home
+        self.prefix = os.path.join(home, "prefix")
+        self.server_process = None
+
+    @property
+    def environment(self):
+        return {
+            "HOME": self.home,
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            # No Mono or Gecko installer, no desktop menu entries.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+        }
+
+    def start(self):
+        os.mkdir(self.prefix, 0o700)
+        environment = dict(self.environment, PATH="/usr/bin:/bin")
+        # A persistent server in the foreground: its PID is the one to wait
+        # for, and the prefix's programs stay loaded between runs.
+        self.server_process = subprocess.Popen([self.server, "-f", "-p"], env=environment, cwd=self.home,
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+        # The prefix's services outlive wineboot and keep what they inherited
+        # open: its output goes to a file, not to a pipe read to its end.
+        log = os.path.join(self.home, "wineboot.log")
+        with open(log, "wb") as output:
+            booted = subprocess.run([self.loader, "wineboot", "-i"], env=environment, cwd=self.home,
+                                    stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                    timeout=WINE_BOOT_SECONDS)
+        if booted.returncode != 0 or not os.path.isdir(os.path.join(self.prefix, "drive_c", "windows")):
+            with open(log, "rb") as output:
+                raise RuntimeError("wineboot failed (%d):\n%s" % (booted.returncode, output.read().decode("latin-1")))
+
+    def stop(self):
+        """Ends every program of the prefix, then its server (`wineserver -k`)."""
+        if self.server_process is None:
+            return
+        environment = dict(self.environment, PATH="/usr/bin:/bin")
+        subprocess.run([self.server, "-k"], env=environment, cwd=self.home, capture_output=True,
+                       timeout=WINE_STOP_SECONDS)
+        try:
+            self.server_process.wait(timeout=WINE_STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.server_process.kill()
+            self.server_process.wait()
+        self.server_process = None
+
+
+def find_program(candidates):
+    for candidate in candidates:
+        path = candidate if os.path.isabs(candidate) else shutil.which(candidate)
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
 
 
 class Site:
     """A scratch directory holding a copy of the program, as a web server's
     cgi-bin would hold it, with its ini, log and page files beside it."""
 
-    def __init__(self, directory, name="quillet"):
+    def __init__(self, directory, name="quillet", binary=None, wine=None):
         self.directory = directory
         self.name = name
         self.program = os.path.join(directory, name)
-        shutil.copy2(BINARY, self.program)
+        self.wine = wine  # a Wine: the program is a Windows one, run by wine64
+        self.line_end = "\r\n" if wine is not None else "\n"
+        shutil.copy2(binary or BINARY, self.program)
         base = name
         for suffix in (".exe", ".cgi"):
             if suffix in base:
@@ -121,8 +220,14 @@ class Site:
         for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ"):
             if key in os.environ:
                 environment[key] = os.environ[key]
+        if self.wine is not None:
+            environment.update(self.wine.environment)
         if env:
             environment.update(env)
+        if self.wine is not None:
+            assert argv0 is None and user is None and wrapper is None, \
+                "wine runs the program as this account, by its own name"
+            wrapper = [self.wine.loader]
         preexec = None
         if user is not None:
             account = pwd.getpwnam(user)
@@ -147,7 +252,7 @@ class Site:
         errors = completed.stderr.decode("latin-1")
         for mark in SANITIZER_MARKS:
             assert mark not in errors, "sanitizer report:\n" + errors
-        return Run(completed.returncode, completed.stdout, completed.stderr)
+        return Run(completed.returncode, completed.stdout, completed.stderr, self.line_end)
 
     def cgi(self, body=b"", content_length=None, env=None, **kwargs):
         """A form POST as a web server hands it over: CONTENT_LENGTH (the
@@ -200,3 +305,28 @@ def make_site(scratch):
         return Site(directory, name)
 
     return make
+
+
+@pytest.fixture(scope="session")
+def wine():
+    """wine64 in a private prefix, made once for the session (its first
+    start takes a while); every program of the prefix and its server are
+    ended, and the prefix removed, when the session ends."""
+    loader, server = find_program(WINE_LOADERS), find_program(WINE_SERVERS)
+    if loader is None or server is None:
+        pytest.skip("wine64 is not installed: run scripts/install-deps")
+    home = tempfile.mkdtemp(prefix="quillet-wine-")
+    runner = Wine(loader, server, home)
+    try:
+        runner.start()
+        yield runner
+    finally:
+        runner.stop()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+@pytest.fixture
+def wine_site(scratch, wine):
+    """The Windows program as 'quillet.exe' in a fresh scratch directory, run by wine."""
+    assert os.path.exists(WINDOWS_BINARY), "%s is missing: build the Windows program first" % WINDOWS_BINARY
+    return Site(scratch, "quillet.exe", binary=WINDOWS_BINARY, wine=wine)

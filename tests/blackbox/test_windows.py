@@ -1,0 +1,69 @@
+"""The Windows program (build-windows/quillet.exe, the mingw-w64 cross-build)
+run under wine as a console and a web server on Windows run it: its banner,
+and a form POST that is delivered to the scripted SMTP server, one whose
+server refuses the connection and one whose server never answers. Each
+checks the exit status, the reply page, the log and, where a server took
+part, what it received; the program's standard output and log have CR LF
+line ends there.
+
+scripts/test runs this file in the Windows step, through CTest in
+build-windows/ (QUILLET_WINDOWS_BINARY names the program); wine64 comes from
+scripts/install-deps.
+"""
+
+import os
+
+import pytest
+
+from smtp_script import STALL
+from test_delivery import (ENVELOPE_WIRE, FORM, MESSAGE_WIRE, STALL_TIMEOUT, HANG_MARGIN, assert_failure,
+                           assert_success, smtp_server, write_site)  # noqa: F401 (smtp_server is a fixture)
+
+BANNER_FIRST_LINE = "quillet 1.0w - turns an HTML form POST into one e-mail.\r\n"
+
+# name: (the scripted server's rules, or None for a port nothing listens on;
+#        smtp_timeout; delivered?; lines the log must hold; the commands the server saw)
+CGI_RUNS = {
+    "delivered": ({}, 10, True, ["email sent! (1)"],
+                  b"EHLO QUILLET\r\n" + ENVELOPE_WIRE + MESSAGE_WIRE + b"QUIT\r\n"),
+    "connection refused": (None, 10, False,
+                           ["wsock: (127.0.0.1) Connection Refused", "SMTP email server (127.0.0.1) did not respond."],
+                           None),
+    "server silent": ({"greeting": STALL}, STALL_TIMEOUT, False, ["wsock: (TCPdoread failed) Timedout"], b""),
+}
+
+
+def assert_crlf_lines(data, what):
+    """Every line of `data` (bytes) ends in CR LF, and there is at least one."""
+    lines = data.split(b"\n")
+    assert len(lines) > 1 and lines[-1] == b"", "%s does not end with a line end: %r" % (what, data[-80:])
+    bare = [line for line in lines[:-1] if not line.endswith(b"\r")]
+    assert not bare, "%s has lines without CR LF: %r" % (what, bare[:3])
+
+
+def test_version_prints_the_banner_with_crlf_and_logs_nothing(wine_site):
+    run = wine_site.run("-version")
+    assert run.returncode == 0, run.stderr
+    assert run.text.startswith(BANNER_FIRST_LINE), run.text
+    assert_crlf_lines(run.stdout, "the banner")
+    assert not os.path.exists(wine_site.log_path)
+
+
+@pytest.mark.parametrize("case", list(CGI_RUNS))
+def test_cgi_run(wine_site, smtp_server, case):
+    rules, timeout, delivered, logged, received = CGI_RUNS[case]
+    server = smtp_server(**(rules or {}))
+    address = server.address
+    if rules is None:
+        server.stop()  # nothing listens on that port now
+    write_site(wine_site, smtp=address, timeout=timeout)
+    # The subprocess limit is the hang guard of the silent server's run.
+    run = wine_site.cgi(FORM, timeout=timeout + HANG_MARGIN)
+    (assert_success if delivered else assert_failure)(run, wine_site)
+    assert run.headers == "Pragma: no-cache\r\nContent-type: text/html\r\n\r\n", run.text[:200]
+    messages = wine_site.log_messages()
+    for line in logged:
+        assert line in messages, "\n".join(messages)
+    assert_crlf_lines(wine_site.read_file("quillet.log"), "the log")
+    if received is not None:
+        assert server.bytes_received() == received
