@@ -25,10 +25,11 @@ does, from scripts/packages.txt. Postfix needs root (its private instance
 runs its daemons as the postfix account and delivers as quillettest).
 
 Every instance lives in its own folder under SCRATCH_ROOT, named after the
-test process that owns it. A folder whose owner is gone is what an
-interrupted run left: its Postfix is stopped with its own stop command (or,
-if that fails, its master is ended by the PID in its own pid file) and the
-folder removed before a new instance starts.
+test process that owns it (instances.py, shared with packaged_mailservers.py,
+keeps the folders, ports, waits and process checks). A folder whose owner is
+gone is what an interrupted run left: its Postfix is stopped with its own
+stop command (or, if that fails, its master is ended by the PID in its own
+pid file) and the folder removed before a new instance starts.
 
 Run as a program (`/usr/bin/python3 mailservers.py aiosmtpd --folder F
 --refuse ADDRESS`), this module is the aiosmtpd server itself.
@@ -42,12 +43,14 @@ import re
 import selectors
 import shutil
 import signal
-import socket
-import stat
 import subprocess
 import sys
-import tempfile
-import time
+
+import instances
+from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, process_alive,
+                       read_text, record_pid, run_command, running, start_on_a_free_port, wait_for_queue, wait_until)
+# Known by these names here too (to the tests, scripts/interop and packaged_mailservers.py).
+from instances import SCRATCH_ROOT, free_loopback_port, listening_addresses, scratch_root  # noqa: F401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
@@ -56,8 +59,6 @@ POSTFIX = "/usr/sbin/postfix"
 POSTCONF = "/usr/sbin/postconf"
 POSTQUEUE = "/usr/sbin/postqueue"
 POSTFIX_MASTER = "/usr/lib/postfix/sbin/master"
-
-SCRATCH_ROOT = os.path.join(tempfile.gettempdir(), "quillet-mailservers-%d" % os.geteuid())
 
 # The local account whose mailbox receives the delivered messages.
 TEST_ACCOUNT = "quillettest"
@@ -70,15 +71,8 @@ VICTIM_ADDRESS = VICTIM + "@localhost"
 # whichever address it is told to.
 UNKNOWN_ADDRESS = "nobody-such@localhost"
 
-START_ATTEMPTS = 5          # a picked port may be taken before the server binds it
-STOP_WAIT_SECONDS = 20      # for a master to go after `postfix stop`
-DELIVERY_WAIT_SECONDS = 60  # for the queue to empty
 SERVER_START_SECONDS = 30   # for aiosmtpd to report its port
-COMMAND_SECONDS = 120       # any postfix/postconf/postqueue command
-
-
-class MailServerError(Exception):
-    """A server could not be set up, started, stopped or waited for."""
+KINDS = ("postfix", "aiosmtpd")
 
 
 class Message:
@@ -144,106 +138,25 @@ def unfold(lines):
     return fields
 
 
-# ---- helpers ----
-
-
-def free_loopback_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago (the system picked it)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def run_command(args, env=None, timeout=COMMAND_SECONDS):
-    completed = subprocess.run(args, capture_output=True, env=env, timeout=timeout)
-    return completed.returncode, completed.stdout.decode("latin-1") + completed.stderr.decode("latin-1")
-
-
-def process_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    # A zombie is gone for our purposes.
-    try:
-        with open("/proc/%d/stat" % pid) as handle:
-            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return True
-
-
-def wait_until(predicate, seconds, interval=0.05):
-    deadline = time.monotonic() + seconds
-    while True:
-        if predicate():
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(interval)
-
-
-def scratch_root():
-    """SCRATCH_ROOT, created if missing; refused if it is not a plain folder
-    of ours (a symbolic link, another owner)."""
-    try:
-        os.mkdir(SCRATCH_ROOT, 0o755)
-    except FileExistsError:
-        pass
-    info = os.lstat(SCRATCH_ROOT)
-    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid():
-        raise MailServerError("%s is not a folder owned by this account" % SCRATCH_ROOT)
-    os.chmod(SCRATCH_ROOT, 0o755)  # the delivering accounts must pass through
-    return SCRATCH_ROOT
+# ---- instance folders ----
 
 
 def new_instance_dir(kind):
-    """A new instance folder "<kind>-<pid of this process>-<random>"; the
-    name says which test process owns it from the moment it exists."""
-    root = scratch_root()
-    remove_stale_instances(root)
-    directory = tempfile.mkdtemp(prefix="%s-%d-" % (kind, os.getpid()), dir=root)
-    os.chmod(directory, 0o755)
-    return directory
-
-
-def instance_owner(name):
-    match = re.match(r"(?:postfix|aiosmtpd)-(\d+)-", name)
-    return int(match.group(1)) if match else None
+    """A new instance folder of `kind` (instances.new_instance_dir), after the
+    stale ones of this module's kinds are gone."""
+    return instances.new_instance_dir(kind, remove_stale_instances)
 
 
 def remove_stale_instances(root):
     """Stops and removes the instances whose test process is gone."""
-    for name in os.listdir(root):
-        directory = os.path.join(root, name)
-        owner = instance_owner(name)
-        if owner is None or not os.path.isdir(directory) or os.path.islink(directory):
-            continue
-        if owner == os.getpid() or process_alive(owner):
-            continue
-        if os.path.isdir(os.path.join(directory, "conf")):
-            stop_postfix_instance(directory)
-        stop_recorded_child(directory)
-        shutil.rmtree(directory, ignore_errors=True)
+    instances.remove_stale_instances(root, KINDS, stop_stale_instance)
 
 
-def stop_recorded_child(directory):
-    """Ends a leftover aiosmtpd child of an instance folder, by the PID it
-    recorded, when that process still runs this module."""
-    try:
-        with open(os.path.join(directory, "server.pid")) as handle:
-            pid = int(handle.read().strip())
-        with open("/proc/%d/cmdline" % pid, "rb") as handle:
-            command = handle.read()
-    except (OSError, ValueError):
-        return
-    if b"mailservers.py" in command and directory.encode() in command:
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(pid, signal.SIGTERM)
-        if not wait_until(lambda: not process_alive(pid), STOP_WAIT_SECONDS):
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(pid, signal.SIGKILL)
+def stop_stale_instance(directory):
+    if os.path.isdir(os.path.join(directory, "conf")):
+        stop_postfix_instance(directory)
+    # A leftover aiosmtpd child, while it still runs this module.
+    instances.end_recorded_process(directory, marker=b"mailservers.py")
 
 
 # ---- Postfix ----
@@ -396,23 +309,26 @@ class PostfixServer:
         self.root = new_instance_dir("postfix")
         try:
             self._lay_out()
-            last = ""
-            for _ in range(START_ATTEMPTS):
-                self.port = free_loopback_port()
-                self._write_config()
-                with open(os.path.join(self.root, "maillog"), "wb"):
-                    pass  # this attempt's lines only
-                status, output = self._postfix("start")
-                if status == 0:
-                    return self
-                last = output + self.log_text()[-4000:]
-                self._postfix("stop")
-                if "Address already in use" not in last:
-                    break
+            last = start_on_a_free_port(self._start_on)
+            if last is None:
+                return self
             raise MailServerError("postfix -c %s start failed:\n%s" % (self.config_dir, last))
         except BaseException:
             self.stop()
             raise
+
+    def _start_on(self, port):
+        """One attempt at starting on `port`: None, or why it failed."""
+        self.port = port
+        self._write_config()
+        with open(os.path.join(self.root, "maillog"), "wb"):
+            pass  # this attempt's lines only
+        status, output = self._postfix("start")
+        if status == 0:
+            return None
+        last = output + self.log_text()[-4000:]
+        self._postfix("stop")
+        return last
 
     def _lay_out(self):
         account = pwd.getpwnam(TEST_ACCOUNT)
@@ -479,15 +395,7 @@ class PostfixServer:
     def wait_for_delivery(self, seconds=DELIVERY_WAIT_SECONDS):
         """Waits until the queue is empty (every accepted message delivered or
         bounced); raises MailServerError with the queue listing otherwise."""
-        listing = ""
-
-        def empty():
-            nonlocal listing
-            listing = self.queue_listing()
-            return "Mail queue is empty" in listing
-
-        if not wait_until(empty, seconds, interval=0.1):
-            raise MailServerError("queue not empty after %ds:\n%s" % (seconds, listing))
+        wait_for_queue(self.queue_listing, lambda listing: "Mail queue is empty" in listing, seconds)
 
     def messages(self, mailbox=TEST_ACCOUNT):
         """The messages delivered to `mailbox` (TEST_ACCOUNT or VICTIM), oldest
@@ -510,11 +418,7 @@ class PostfixServer:
     def log_text(self):
         if self.root is None:
             return ""
-        try:
-            with open(os.path.join(self.root, "maillog"), "rb") as handle:
-                return handle.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
+        return read_text(os.path.join(self.root, "maillog"))
 
 
 def postfix_environment():
@@ -562,39 +466,6 @@ def stop_postfix_instance(root):
             os.killpg(pid, signal.SIGKILL)  # the master leads its own process group
         with contextlib.suppress(ProcessLookupError):
             os.kill(pid, signal.SIGKILL)
-
-
-def listening_addresses(pid):
-    """The (address, port) pairs on which process `pid` has listening TCP
-    sockets, from /proc (IPv4 and IPv6)."""
-    inodes = set()
-    fd_dir = "/proc/%d/fd" % pid
-    for name in os.listdir(fd_dir):
-        with contextlib.suppress(OSError):
-            target = os.readlink(os.path.join(fd_dir, name))
-            if target.startswith("socket:["):
-                inodes.add(target[len("socket:["):-1])
-    found = []
-    for table, family in (("/proc/net/tcp", socket.AF_INET), ("/proc/net/tcp6", socket.AF_INET6)):
-        with contextlib.suppress(FileNotFoundError):
-            with open(table) as handle:
-                next(handle)
-                for row in handle:
-                    fields = row.split()
-                    local, state, inode = fields[1], fields[3], fields[9]
-                    if state != "0A" or inode not in inodes:  # 0A: LISTEN
-                        continue
-                    address, port = local.split(":")
-                    raw = bytes.fromhex(address)
-                    # /proc shows the address as 32-bit words in host order.
-                    raw = b"".join(raw[i:i + 4][::-1] for i in range(0, len(raw), 4))
-                    found.append((socket.inet_ntop(family, raw), int(port, 16)))
-    return found
-
-
-def check_root(what):
-    if os.geteuid() != 0:
-        raise MailServerError("%s needs root" % what)
 
 
 def ensure_test_account():
@@ -672,15 +543,9 @@ def clear_maildir(directory):
                 os.unlink(os.path.join(folder, name))
 
 
-@contextlib.contextmanager
 def postfix_server(strict=False):
     """A running private Postfix instance (PostfixServer); stopped on exit."""
-    server = PostfixServer(strict)
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
+    return running(PostfixServer(strict))
 
 
 # ---- aiosmtpd ----
@@ -721,8 +586,7 @@ class AiosmtpdServer:
             [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder, "--refuse", self.refuse],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
         )
-        with open(os.path.join(self.root, "server.pid"), "w") as handle:
-            handle.write("%d\n" % self.process.pid)
+        record_pid(self.root, self.process.pid)
         line = b""
         with selectors.DefaultSelector() as selector:
             selector.register(self.process.stdout, selectors.EVENT_READ)
@@ -786,25 +650,15 @@ class AiosmtpdServer:
             os.unlink(os.path.join(self.folder, name))
 
     def log_text(self):
-        try:
-            with open(os.path.join(self.root, "server.err"), "rb") as handle:
-                return handle.read().decode("latin-1")
-        except (OSError, TypeError):
-            return ""
+        return read_text(os.path.join(self.root, "server.err") if self.root else None)
 
 
 REFUSAL_FORMAT = "550 5.1.1 <%s>: Recipient address rejected: User unknown"
 
 
-@contextlib.contextmanager
 def aiosmtpd_server(refuse=UNKNOWN_ADDRESS):
     """A running aiosmtpd child process (AiosmtpdServer); stopped on exit."""
-    server = AiosmtpdServer(refuse)
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
+    return running(AiosmtpdServer(refuse))
 
 
 def serve_aiosmtpd(folder, refuse):

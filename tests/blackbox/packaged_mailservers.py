@@ -33,12 +33,12 @@ mailbox of mailservers.py (`has_victim_mailbox` is False): victim@localhost
 has no account, so OpenSMTPD refuses it at RCPT and Exim takes it and
 bounces it.
 
-An instance lives in a folder under mailservers.SCRATCH_ROOT named after the
-test process that owns it; a folder whose owner is gone is what an
-interrupted run left: its daemon is ended by the PID it recorded (when that
-process still runs with the folder on its command line) and the folder
-removed (`remove_stale_instances`), and an Exim instance's change of the
-test account's home undone.
+An instance lives in a folder under instances.SCRATCH_ROOT named after the
+test process that owns it (instances.py, shared with mailservers.py); a
+folder whose owner is gone is what an interrupted run left: its daemon is
+ended by the PID it recorded (when that process still runs with the folder
+on its command line) and the folder removed (`remove_stale_instances`), and
+an Exim instance's change of the test account's home undone.
 """
 
 import contextlib
@@ -46,14 +46,14 @@ import os
 import pwd
 import re
 import shutil
-import signal
 import subprocess
-import tempfile
 
+import instances
 import mailservers
-from mailservers import leading_fields_length
-from mailservers import (MailServerError, Message, TEST_ACCOUNT, UNKNOWN_ADDRESS, check_root, ensure_test_account,
-                         free_loopback_port, process_alive, run_command, wait_until)
+from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, end_process,
+                       listening_pid, read_text, record_pid, run_command, running, start_on_a_free_port,
+                       wait_for_queue, wait_until)
+from mailservers import TEST_ACCOUNT, UNKNOWN_ADDRESS, Message, ensure_test_account, leading_fields_length
 
 EXIM = "/usr/sbin/exim4"
 EXIM_LOG_DIR = "/var/log/exim4"
@@ -62,71 +62,26 @@ MAIL_SPOOL = "/var/mail"
 SMTPD = "/usr/sbin/smtpd"
 SMTPCTL = "/usr/sbin/smtpctl"
 
-START_ATTEMPTS = 5           # a picked port may be taken before the server binds it
 LISTEN_WAIT_SECONDS = 30     # for a daemon to listen on its port
-STOP_WAIT_SECONDS = 20       # for a daemon to go after SIGTERM
-DELIVERY_WAIT_SECONDS = 60   # for the queue to empty
 KINDS = ("exim", "opensmtpd")
-
-
-def instance_owner(name):
-    match = re.match(r"(?:%s)-(\d+)-" % "|".join(KINDS), name)
-    return int(match.group(1)) if match else None
 
 
 def new_instance_dir(kind):
     """A new folder "<kind>-<pid of this process>-<random>" under the scratch
     root, after the stale ones of every kind are gone."""
-    root = mailservers.scratch_root()
-    remove_stale_instances(root)
-    directory = tempfile.mkdtemp(prefix="%s-%d-" % (kind, os.getpid()), dir=root)
-    os.chmod(directory, 0o755)
-    return directory
+    return instances.new_instance_dir(kind, remove_stale_instances)
 
 
 def remove_stale_instances(root=None):
     """Stops and removes the instances of this module whose test process is
     gone (those of mailservers.py are its own business: it cleans them up
     when it starts a server)."""
-    root = root or mailservers.scratch_root()
-    for name in os.listdir(root):
-        directory = os.path.join(root, name)
-        owner = instance_owner(name)
-        if owner is None or not os.path.isdir(directory) or os.path.islink(directory):
-            continue
-        if owner == os.getpid() or process_alive(owner):
-            continue
-        end_recorded_daemon(directory)
-        restore_home(directory)
-        shutil.rmtree(directory, ignore_errors=True)
+    instances.remove_stale_instances(root or instances.scratch_root(), KINDS, stop_stale_instance)
 
 
-def recorded_pid(directory):
-    """The PID an instance recorded, if that process still runs with the
-    instance folder on its command line (so not a reused number)."""
-    try:
-        with open(os.path.join(directory, "server.pid")) as handle:
-            pid = int(handle.read().strip())
-        with open("/proc/%d/cmdline" % pid, "rb") as handle:
-            command = handle.read()
-    except (OSError, ValueError):
-        return None
-    return pid if directory.encode() in command else None
-
-
-def end_process(pid):
-    """SIGTERM, then SIGKILL if the process is still there after STOP_WAIT_SECONDS."""
-    with contextlib.suppress(ProcessLookupError):
-        os.kill(pid, signal.SIGTERM)
-    if not wait_until(lambda: not process_alive(pid), STOP_WAIT_SECONDS, interval=0.05):
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(pid, signal.SIGKILL)
-
-
-def end_recorded_daemon(directory):
-    pid = recorded_pid(directory)
-    if pid is not None:
-        end_process(pid)
+def stop_stale_instance(directory):
+    instances.end_recorded_process(directory)
+    restore_home(directory)
 
 
 HOME_RECORD = "home.orig"  # in an Exim instance folder: the test account's home before
@@ -164,27 +119,6 @@ def usermod_home(home):
     status, output = run_command(["usermod", "-d", home, TEST_ACCOUNT], env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
     if status != 0:
         raise MailServerError("usermod -d %s %s failed: %s" % (home, TEST_ACCOUNT, output))
-
-
-def child_pids(parent):
-    found = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        with contextlib.suppress(OSError, IndexError, ValueError):
-            with open("/proc/%s/stat" % name) as handle:
-                if int(handle.read().rsplit(")", 1)[1].split()[1]) == parent:
-                    found.append(int(name))
-    return found
-
-
-def listening_pid(pid, port):
-    """`pid` or the child of it that listens on `port`, or None."""
-    for candidate in [pid] + child_pids(pid):
-        with contextlib.suppress(OSError):
-            if any(bound == port for _, bound in mailservers.listening_addresses(candidate)):
-                return candidate
-    return None
 
 
 def first_value(message, name):
@@ -225,21 +159,24 @@ class PackagedServer:
         self.root = new_instance_dir(self.kind)
         try:
             self.prepare()
-            last = ""
-            for _ in range(START_ATTEMPTS):
-                self.port = free_loopback_port()
-                self.launch()
-                wait_until(self.listening, LISTEN_WAIT_SECONDS, interval=0.05)
-                if self.process.poll() is None and self.server_pid() is not None:
-                    return self
-                last = self.log_text()[-4000:]
-                self.end_daemon()
-                if "in use" not in last:
-                    break
+            last = start_on_a_free_port(self._start_on)
+            if last is None:
+                return self
             raise MailServerError("%s did not listen on %s:\n%s" % (self.kind, self.smtp, last))
         except BaseException:
             self.stop()
             raise
+
+    def _start_on(self, port):
+        """One attempt at starting on `port`: None, or why it failed."""
+        self.port = port
+        self.launch()
+        wait_until(self.listening, LISTEN_WAIT_SECONDS, interval=0.05)
+        if self.process.poll() is None and self.server_pid() is not None:
+            return None
+        last = self.log_text()[-4000:]
+        self.end_daemon()
+        return last
 
     def spawn(self, args):
         """Starts the daemon as a child process; its standard error goes to
@@ -247,8 +184,7 @@ class PackagedServer:
         self.stderr = open(os.path.join(self.root, "server.err"), "ab")
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
                                         cwd=self.root, start_new_session=True)
-        with open(os.path.join(self.root, "server.pid"), "w") as handle:
-            handle.write("%d\n" % self.process.pid)
+        record_pid(self.root, self.process.pid)
 
     def listening(self):
         """Whether the daemon listens, or is gone (nothing more to wait for)."""
@@ -282,11 +218,7 @@ class PackagedServer:
         return self.messages(TEST_ACCOUNT)
 
     def server_err(self):
-        try:
-            with open(os.path.join(self.root, "server.err"), "rb") as handle:
-                return handle.read().decode("latin-1")
-        except (OSError, TypeError):
-            return ""
+        return read_text(os.path.join(self.root, "server.err") if self.root else None)
 
     # What each kind fills in.
     def prepare(self):
@@ -365,16 +297,12 @@ class EximServer(PackagedServer):
         """Waits until Exim's queue holds nothing but frozen messages (a
         bounce that cannot be delivered: the visitor has no mailbox here);
         raises MailServerError with the listing otherwise."""
-        listing = ""
 
-        def settled():
-            nonlocal listing
-            listing = self.queue_listing()
+        def settled(listing):
             entries = [line for line in listing.splitlines() if re.match(r"\s*\d+[smhdw] ", line)]
             return all("*** frozen ***" in line for line in entries)
 
-        if not wait_until(settled, seconds, interval=0.1):
-            raise MailServerError("queue not empty after %ds:\n%s" % (seconds, listing))
+        wait_for_queue(self.queue_listing, settled, seconds)
 
     def messages(self, mailbox=TEST_ACCOUNT):
         """The messages in quillettest's mbox, oldest first (other names have
@@ -470,15 +398,9 @@ def split_mbox(data):
     return messages
 
 
-@contextlib.contextmanager
 def exim_server():
     """A running Exim daemon of our own (EximServer); stopped on exit."""
-    server = EximServer()
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
+    return running(EximServer())
 
 
 # ---- OpenSMTPD ----
@@ -547,15 +469,7 @@ class OpensmtpdServer(PackagedServer):
     def wait_for_delivery(self, seconds=DELIVERY_WAIT_SECONDS):
         """Waits until the queue is empty; raises MailServerError with the
         listing otherwise."""
-        listing = ""
-
-        def empty():
-            nonlocal listing
-            listing = self.queue_listing()
-            return listing.strip() == ""
-
-        if not wait_until(empty, seconds, interval=0.1):
-            raise MailServerError("queue not empty after %ds:\n%s" % (seconds, listing))
+        wait_for_queue(self.queue_listing, lambda listing: listing.strip() == "", seconds)
 
     def messages(self, mailbox=TEST_ACCOUNT):
         """The messages in the Maildir of `mailbox`, oldest first (only
@@ -623,13 +537,7 @@ def running_smtpd():
     return found
 
 
-@contextlib.contextmanager
 def opensmtpd_server():
     """A running smtpd of our own (OpensmtpdServer); stopped on exit."""
-    server = OpensmtpdServer()
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
+    return running(OpensmtpdServer())
 
