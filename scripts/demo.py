@@ -116,10 +116,12 @@ def main(argv):
     parser.add_argument("--serve", action="store_true", help="keep the servers running until Ctrl-C")
     args = parser.parse_args(argv)
 
-    # Ctrl-C and a plain kill both end up in the clean-up below (also when
-    # started in the background, where SIGINT arrives ignored).
+    # Ctrl-C, a plain kill and a closed terminal all end up in the clean-up
+    # below (also when started in the background, where SIGINT arrives
+    # ignored).
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.default_int_handler)
     scratch = tempfile.mkdtemp(prefix="quillet-demo-")
     os.chmod(scratch, 0o755)  # the web server's account passes through to the site
     try:
