@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "form/form.h"
+#include "form/form_internal.h"
 
 namespace {
 

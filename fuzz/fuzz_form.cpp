@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "form/form.h"
+#include "form/form_internal.h"
 #include "support/support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

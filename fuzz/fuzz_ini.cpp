@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
+#include "config/config_internal.h"
 #include "driver/driver.h"
-#include "form/form.h"
+#include "form/form_internal.h"
 #include "message/message.h"
 #include "support/support.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
+#include "config/config_internal.h"
 #include "support/support.h"
 
 static const Configuration CONFIGURATION_DEFAULTS = {

@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
+#include "config/config_internal.h"
 #include "driver/driver.h"
 #include "support/support.h"
 
-const char* const HELP_TEXT_PIECES[] = {
+// The help text, piece by piece.
+static const char* const HELP_TEXT_PIECES[] = {
     "\nQUILLET - https://quillet.example.org/\n",
     "This program sends emails based upon the ini files and information submitted\n"
     " through standard HTTP post format (this is a cgi executable).\n\n",
@@ -31,11 +32,11 @@ const char* const HELP_TEXT_PIECES[] = {
     "The email address in the 'From:' header will be the bounce email address.\n",
     "The email address in the 'To:' header will be the recipient.\n\n",
 };
-const int HELP_TEXT_PIECE_COUNT = sizeof HELP_TEXT_PIECES / sizeof HELP_TEXT_PIECES[0];
+static const int HELP_TEXT_PIECE_COUNT = sizeof HELP_TEXT_PIECES / sizeof HELP_TEXT_PIECES[0];
 
 // A working configuration for a mail server on the same machine. The address
 // is a placeholder in a domain reserved for examples.
-const char* const DEMO_INI_PIECES[] = {
+static const char* const DEMO_INI_PIECES[] = {
     "smtp 127.0.0.1\n",
     "logging errors\n",
     "sendall false\n",
@@ -51,9 +52,11 @@ const char* const DEMO_INI_PIECES[] = {
     "use_submitted_variable_for_bodycontent Email:\n",
     "use_submitted_variable_for_bodycontent Interests:\n",
 };
-const int DEMO_INI_PIECE_COUNT = sizeof DEMO_INI_PIECES / sizeof DEMO_INI_PIECES[0];
+static const int DEMO_INI_PIECE_COUNT = sizeof DEMO_INI_PIECES / sizeof DEMO_INI_PIECES[0];
 
-void read_console_answer(char* destination) {
+// Reads one console line; stores its first part up to a line end (or "" when
+// there is none) in `destination`, which holds CONSOLE_ANSWER_SIZE bytes.
+static void read_console_answer(char* destination) {
   static char answer[CONSOLE_ANSWER_SIZE];
   answer[0] = '\0';
   if (std::fgets(answer, CONSOLE_ANSWER_SIZE, stdin) == nullptr) answer[0] = '\0';

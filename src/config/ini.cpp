@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
+#include "config/config_internal.h"
 #include "driver/driver.h"
 #include "form/form.h"
 #include "support/support.h"

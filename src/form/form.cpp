@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "form/form.h"
+#include "form/form_internal.h"
 #include "support/support.h"
 
 // ---- process-wide state ----

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
+#include "config/config_internal.h"
 #include "driver/driver.h"
 #include "fixtures.h"
-#include "form/form.h"
+#include "form/form_internal.h"
 #include "support/support.h"
 
 using namespace std::string_literals;

@@ -13,7 +13,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "fixtures.h"
-#include "form/form.h"
+#include "form/form_internal.h"
 #include "support/support.h"
 
 namespace {
