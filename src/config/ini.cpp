@@ -48,17 +48,12 @@ static bool begins_with(const char* line, const char* keyword) {
 // What follows a keyword that begins_with has matched.
 static const char* rest_after(const char* line, const char* keyword) { return line + std::strlen(keyword); }
 
-static char* copy_text(const char* text) {
-  std::size_t length = std::strlen(text);
-  char* copy = static_cast<char*>(std::malloc(length + 1));
-  if (copy == nullptr) emit_fatal_page("Unable to malloc memory");
-  std::memcpy(copy, text, length + 1);
-  return copy;
-}
+// What a copy of an ini value that cannot get memory ends the run with.
+static const char NO_MEMORY[] = "Unable to malloc memory";
 
 // A later line with the same keyword replaces the earlier text.
 static void set_text(char** field, const char* value) {
-  char* copy = copy_text(value);
+  char* copy = copy_text_or_fatal(value, NO_MEMORY);
   std::free(*field);
   *field = copy;
 }
@@ -93,12 +88,11 @@ static void append_allowed_recipient(const char* value) {
   AllowedRecipientList* list = &allowed_recipient_list;
   if (list->count == list->room) {
     int room = list->room == 0 ? ALLOWED_RECIPIENT_FIRST_ROOM : list->room * 2;
-    void* grown = std::realloc(list->entries, static_cast<std::size_t>(room) * sizeof(char*));
-    if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
-    list->entries = static_cast<char**>(grown);
+    list->entries = static_cast<char**>(
+        reallocate_or_fatal(list->entries, static_cast<std::size_t>(room) * sizeof(char*), NO_MEMORY));
     list->room = room;
   }
-  list->entries[list->count++] = copy_text(value);
+  list->entries[list->count++] = copy_text_or_fatal(value, NO_MEMORY);
 }
 
 // `kind` names the list in the error line: "header" or "body".
@@ -109,8 +103,8 @@ static int append_entry(LineList* list, const char* label, const char* content, 
     log_event(LOG_ERROR, "too many %s lines in ini file, line dropped {%s}", kind, text_or_null(ini_line));
     return 0;
   }
-  char* label_copy = copy_text(label);
-  char* content_copy = copy_text(content);
+  char* label_copy = copy_text_or_fatal(label, NO_MEMORY);
+  char* content_copy = copy_text_or_fatal(content, NO_MEMORY);
   list->entries[list->count].label = label_copy;
   list->entries[list->count].content = content_copy;
   list->count++;

@@ -28,11 +28,8 @@ void form_reset() {
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
 
-static char* allocate_text(std::size_t bytes) {
-  char* text = static_cast<char*>(std::malloc(bytes));
-  if (text == nullptr) emit_fatal_page("out of memory.");
-  return text;
-}
+// What a decoding step that cannot get memory ends the run with.
+static const char NO_MEMORY[] = "out of memory.";
 
 // ---- the decoding steps ----
 
@@ -40,9 +37,7 @@ char* take_word(char* text, char delimiter) {
   // A NUL delimiter would "stop" at the terminator and step past it.
   const char* stop = delimiter != '\0' ? std::strchr(text, delimiter) : nullptr;
   std::size_t length = stop != nullptr ? static_cast<std::size_t>(stop - text) : std::strlen(text);
-  char* word = allocate_text(length + 1);
-  std::memcpy(word, text, length);
-  word[length] = '\0';
+  char* word = copy_bytes_or_fatal(text, length, NO_MEMORY);
   if (stop != nullptr) {
     const char* rest = stop + 1;
     std::memmove(text, rest, std::strlen(rest) + 1);
@@ -159,9 +154,7 @@ void decode_form_body(char* body) {
   while (*cursor != '\0' && table->count < MAX_FORM_VARIABLES) {
     const char* stop = std::strchr(cursor, '&');
     std::size_t length = stop != nullptr ? static_cast<std::size_t>(stop - cursor) : std::strlen(cursor);
-    char* pair = allocate_text(length + 1);
-    std::memcpy(pair, cursor, length);
-    pair[length] = '\0';
+    char* pair = copy_bytes_or_fatal(cursor, length, NO_MEMORY);
     cursor = stop != nullptr ? stop + 1 : cursor + length;
 
     plus_to_space(pair);
@@ -193,7 +186,7 @@ void read_form_data() {
   int declared = declared_content_length();
   platform_binary_stdin();
 
-  char* body = allocate_text(FORM_BUFFER_SIZE);
+  char* body = static_cast<char*>(allocate_or_fatal(FORM_BUFFER_SIZE, NO_MEMORY));
   int received = 0;
   if (declared > 0) {
     std::size_t wanted = declared < FORM_BUFFER_SIZE - 1 ? static_cast<std::size_t>(declared)

@@ -58,14 +58,7 @@ char* extract_address(const char* text) {
           }
           break;
         case DOMAIN:
-          if (!is_domain_character(c)) {
-            std::size_t length = i - start;
-            char* address = static_cast<char*>(std::malloc(length + 1));
-            if (address == nullptr) emit_fatal_page("Unable to malloc memory");
-            std::memcpy(address, text + start, length);
-            address[length] = '\0';
-            return address;
-          }
+          if (!is_domain_character(c)) return copy_bytes_or_fatal(text + start, i - start, "Unable to malloc memory");
           break;
       }
       if (c == '\0') break;

@@ -136,6 +136,22 @@ void text_buffer_setf(TextBuffer* buffer, const char* format, ...) QUILLET_PRINT
 // Releases the storage and the record; null is ignored.
 void text_buffer_free(TextBuffer* buffer);
 
+// ---- memory the run cannot go on without ----
+//
+// Each of these returns heap memory the caller frees, never null: when the
+// memory cannot be had, the run ends with the fatal page showing `failure`
+// (emit_fatal_page), the caller's own words.
+
+// A block of `bytes` bytes (one byte when `bytes` is 0).
+[[nodiscard]] void* allocate_or_fatal(std::size_t bytes, const char* failure);
+// The block at `block` (null: none yet) resized to `bytes` bytes, as
+// realloc resizes it; the old block is gone once this returns.
+[[nodiscard]] void* reallocate_or_fatal(void* block, std::size_t bytes, const char* failure);
+// A copy of the `length` bytes at `bytes`, followed by a NUL.
+[[nodiscard]] char* copy_bytes_or_fatal(const char* bytes, std::size_t length, const char* failure);
+// A copy of the text.
+[[nodiscard]] char* copy_text_or_fatal(const char* text, const char* failure);
+
 // ---- the fatal error page ----
 
 // Records `message` as a bare line in the log (log_bare_line), writes a

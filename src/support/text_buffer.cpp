@@ -33,37 +33,66 @@ static const char* format_piece(int* length, const char* format, va_list argumen
                           format, arguments);
 }
 
+void* allocate_or_fatal(std::size_t bytes, const char* failure) {
+  void* block = std::malloc(bytes != 0 ? bytes : 1);
+  if (block == nullptr) emit_fatal_page(failure);
+  return block;
+}
+
+void* reallocate_or_fatal(void* block, std::size_t bytes, const char* failure) {
+  void* resized = std::realloc(block, bytes != 0 ? bytes : 1);
+  if (resized == nullptr) emit_fatal_page(failure);
+  return resized;
+}
+
+char* copy_bytes_or_fatal(const char* bytes, std::size_t length, const char* failure) {
+  char* copy = static_cast<char*>(allocate_or_fatal(length + 1, failure));
+  std::memcpy(copy, bytes, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+char* copy_text_or_fatal(const char* text, const char* failure) {
+  return copy_bytes_or_fatal(text, std::strlen(text), failure);
+}
+
 TextBuffer* text_buffer_create(const char* start) {
-  TextBuffer* buffer = static_cast<TextBuffer*>(std::malloc(sizeof(TextBuffer)));
-  if (buffer == nullptr) emit_fatal_page("Unable to malloc memory.");
+  static const char NO_MEMORY[] = "Unable to malloc memory.";
+  TextBuffer* buffer = static_cast<TextBuffer*>(allocate_or_fatal(sizeof(TextBuffer), NO_MEMORY));
   int length = static_cast<int>(std::strlen(start));
-  buffer->chars = static_cast<char*>(std::malloc(static_cast<size_t>(length) + TEXT_BUFFER_HEADROOM));
-  if (buffer->chars == nullptr) emit_fatal_page("Unable to malloc memory.");
+  buffer->chars =
+      static_cast<char*>(allocate_or_fatal(static_cast<size_t>(length) + TEXT_BUFFER_HEADROOM, NO_MEMORY));
   std::memcpy(buffer->chars, start, static_cast<size_t>(length) + 1);
   buffer->length = length;
   buffer->capacity = length + TEXT_BUFFER_HEADROOM;
   return buffer;
 }
 
-void text_buffer_append(TextBuffer* buffer, const char* bytes, int length) {
-  // Invariant kept without growth: length + 1 < capacity, so the last byte
-  // of the storage is never used.
-  if (buffer->length + length + 1 < buffer->capacity) {
-    std::memcpy(buffer->chars + buffer->length, bytes, static_cast<size_t>(length));
-    buffer->length += length;
-    buffer->chars[buffer->length] = '\0';
-    return;
+// Makes the text its first `kept` characters followed by the `added_length`
+// bytes at `added`. The storage stays while the new text fits with room to
+// spare (length + 1 < capacity, so the last byte is never used); otherwise
+// the text moves to new storage with TEXT_BUFFER_GROWTH bytes beyond it.
+// `added` is copied before the old storage goes, so it may lie in it.
+static void text_buffer_put(TextBuffer* buffer, int kept, const char* added, int added_length) {
+  int new_length = kept + added_length;
+  if (new_length + 1 < buffer->capacity) {
+    std::memmove(buffer->chars + kept, added, static_cast<size_t>(added_length));
+  } else {
+    int capacity = new_length + TEXT_BUFFER_GROWTH;
+    char* grown =
+        static_cast<char*>(allocate_or_fatal(static_cast<size_t>(capacity), "Unable to malloc memory"));
+    std::memcpy(grown, buffer->chars, static_cast<size_t>(kept));
+    std::memcpy(grown + kept, added, static_cast<size_t>(added_length));
+    std::free(buffer->chars);
+    buffer->chars = grown;
+    buffer->capacity = capacity;
   }
-  int new_length = buffer->length + length;
-  char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(new_length) + TEXT_BUFFER_GROWTH));
-  if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
-  std::memcpy(grown, buffer->chars, static_cast<size_t>(buffer->length));
-  std::memcpy(grown + buffer->length, bytes, static_cast<size_t>(length));
-  grown[new_length] = '\0';
-  std::free(buffer->chars);
-  buffer->chars = grown;
+  buffer->chars[new_length] = '\0';
   buffer->length = new_length;
-  buffer->capacity = new_length + TEXT_BUFFER_GROWTH;
+}
+
+void text_buffer_append(TextBuffer* buffer, const char* bytes, int length) {
+  text_buffer_put(buffer, buffer->length, bytes, length);
 }
 
 void text_buffer_appendf(TextBuffer* buffer, const char* format, ...) {
@@ -81,18 +110,7 @@ void text_buffer_setf(TextBuffer* buffer, const char* format, ...) {
   va_start(arguments, format);
   const char* piece = format_piece(&n, format, arguments);
   va_end(arguments);
-  if (n + 1 < buffer->capacity) {
-    std::memcpy(buffer->chars, piece, static_cast<size_t>(n) + 1);
-    buffer->length = n;
-    return;
-  }
-  char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(n) + TEXT_BUFFER_GROWTH));
-  if (grown == nullptr) emit_fatal_page("Unable to malloc memory");
-  std::memcpy(grown, piece, static_cast<size_t>(n) + 1);
-  std::free(buffer->chars);
-  buffer->chars = grown;
-  buffer->length = n;
-  buffer->capacity = n + TEXT_BUFFER_GROWTH;
+  text_buffer_put(buffer, 0, piece, n);
 }
 
 void text_buffer_free(TextBuffer* buffer) {

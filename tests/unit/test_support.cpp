@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -328,6 +330,56 @@ TEST_F(SupportTest, CaseInsensitiveComparisonOfAsciiLetters) {
   EXPECT_STREQ(text_or_null(nullptr), "(null)");
   EXPECT_STREQ(text_or_null(""), "");
 }
+
+// ---- memory the run cannot go on without ----
+
+TEST_F(SupportTest, CopiesAndBlocksThatCouldBeHad) {
+  char* copy = copy_bytes_or_fatal("ab\0cd", 4, "unused");
+  EXPECT_EQ(std::string(copy, 5), std::string("ab\0c\0", 5)) << "the bytes as they are, then a NUL";
+  std::free(copy);
+  copy = copy_bytes_or_fatal("", 0, "unused");
+  EXPECT_STREQ(copy, "");
+  std::free(copy);
+  copy = copy_text_or_fatal("text", "unused");
+  EXPECT_STREQ(copy, "text");
+  char* grown = static_cast<char*>(reallocate_or_fatal(copy, 100000, "unused"));
+  EXPECT_STREQ(grown, "text") << "resizing keeps what the block held";
+  std::free(grown);
+  void* nothing = allocate_or_fatal(0, "unused");
+  EXPECT_NE(nothing, nullptr);
+  std::free(nothing);
+  EXPECT_EQ(log_text(), "");
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(SupportTest, MemoryThatCannotBeHadEndsWithTheCallersFatalPage) {
+  const std::size_t huge = 64 * 1024 * 1024;
+  std::string source(huge, 's');
+  enum Ask { ALLOCATE, REALLOCATE, COPY_BYTES, COPY_TEXT };
+  struct Row {
+    Ask ask;
+    const char* failure;
+  } rows[] = {{ALLOCATE, "out of memory."},
+              {REALLOCATE, "Unable to malloc memory"},
+              {COPY_BYTES, "Unable to malloc memory."},
+              {COPY_TEXT, "no room"}};
+  for (const Row& row : rows) {
+    std::remove(log_file_path);
+    auto ask_with_little_memory = [&] {
+      limit_address_space(16L * 1024 * 1024);
+      switch (row.ask) {
+        case ALLOCATE: (void)allocate_or_fatal(huge, row.failure); break;
+        case REALLOCATE: (void)reallocate_or_fatal(nullptr, huge, row.failure); break;
+        case COPY_BYTES: (void)copy_bytes_or_fatal(source.data(), huge, row.failure); break;
+        case COPY_TEXT: (void)copy_text_or_fatal(source.c_str(), row.failure); break;
+      }
+      std::exit(101);
+    };
+    EXPECT_EXIT(ask_with_little_memory(), ::testing::ExitedWithCode(EXIT_FATAL_PAGE), "") << row.failure;
+    EXPECT_EQ(log_messages(), (std::vector<std::string>{row.failure, "ended"})) << row.failure;
+  }
+}
+#endif
 
 // ---- the fatal error page ----
 
