@@ -97,10 +97,6 @@ void unescape_pair(char* text) {
   *write = '\0';
 }
 
-static char upper_case_letter(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
-}
-
 // The index of `c` in HEX_DIGITS, or -1; the terminator is no digit.
 static int hex_digit_index(char c) {
   if (c == '\0') return -1;
@@ -126,10 +122,10 @@ void unescape_value(char* text) {
       // first is not the terminator.
       int high = -1;
       int low = -1;
-      read[1] = upper_case_letter(read[1]);
+      read[1] = ascii_to_upper(read[1]);
       high = hex_digit_index(read[1]);
       if (read[1] != '\0') {
-        read[2] = upper_case_letter(read[2]);
+        read[2] = ascii_to_upper(read[2]);
         low = hex_digit_index(read[2]);
       }
       if (high >= 0 && low >= 0) {

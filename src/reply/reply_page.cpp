@@ -74,15 +74,12 @@ static void write_html_escaped(const char* value) {
   }
 }
 
-static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The characters of a token's name. Script and prose put other characters
 // after "||" (a space, a quote, a parenthesis): such bars are an operator or
 // text, never a token.
 static bool is_name_character(char c) {
   if (static_cast<unsigned char>(c) >= 0x80) return true;
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return c == '_' || c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
+  return is_ascii_letter_or_digit(c) || c == '_' || c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
 }
 
 // What ends a tag's name for an HTML tokenizer: white space, '/' or '>'.
@@ -94,7 +91,7 @@ static bool ends_tag_name(char c) {
 // After one more character: how many characters of `tag` the text now ends
 // in, given `matched` before it (less than the tag's length).
 static int tag_step(const char* tag, int matched, char c) {
-  if (ascii_lower(c) == tag[matched]) return matched + 1;
+  if (ascii_to_lower(c) == tag[matched]) return matched + 1;
   return c == '<' ? 1 : 0;
 }
 

@@ -36,25 +36,19 @@ static const char* const MONTH_NAMES[12] = {"January", "February", "March",     
 
 const char* text_or_null(const char* text) { return text != nullptr ? text : "(null)"; }
 
-static char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 int text_equal_ignoring_case(const char* a, const char* b, int count) {
   for (int i = 0; i < count; i++) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return 0;
+    if (ascii_to_lower(a[i]) != ascii_to_lower(b[i])) return 0;
     if (a[i] == '\0') return 1;  // both ended together
   }
   return 1;
 }
 
-static bool is_letter_or_digit(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
 bool is_local_part_character(char c) {
-  return is_letter_or_digit(c) || (c != '\0' && std::strchr(".!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+  return is_ascii_letter_or_digit(c) || (c != '\0' && std::strchr(".!#$%&'*+-/=?^_`{|}~", c) != nullptr);
 }
 
-bool is_domain_character(char c) { return is_letter_or_digit(c) || c == '.' || c == '_' || c == '-'; }
+bool is_domain_character(char c) { return is_ascii_letter_or_digit(c) || c == '.' || c == '_' || c == '-'; }
 
 const char* format_long_text(char* fixed, char** overflow, int* overflow_size, int* length,
                              const char* format, va_list arguments) {

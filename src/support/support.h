@@ -38,6 +38,15 @@ constexpr int EXIT_NO_MEMORY = 9;       // no memory for an over-long formatted 
 // how a missing string is printed.
 const char* text_or_null(const char* text);
 
+// ASCII case, whatever the locale: a letter A-Z or a-z in the other case;
+// every other byte, 0x80 to 0xFF included, as it is.
+inline char ascii_to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char ascii_to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+// An ASCII letter or digit.
+inline bool is_ascii_letter_or_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
 // Compares at most `count` characters, ignoring the case of ASCII letters
 // only. Returns 1 when they are equal (a shorter text differs), else 0.
 int text_equal_ignoring_case(const char* a, const char* b, int count);

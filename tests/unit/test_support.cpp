@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -329,6 +330,17 @@ TEST_F(SupportTest, CaseInsensitiveComparisonOfAsciiLetters) {
   EXPECT_TRUE(text_equal_ignoring_case("anything", "else", 0));
   EXPECT_STREQ(text_or_null(nullptr), "(null)");
   EXPECT_STREQ(text_or_null(""), "");
+}
+
+TEST_F(SupportTest, AsciiCaseAgreesWithTheCLocaleForEveryByte) {
+  // The C library in the "C" locale is the reference; bytes above 0x7F,
+  // which another locale would fold, stay as they are.
+  for (int byte = 0; byte < 256; byte++) {
+    char c = static_cast<char>(byte);
+    EXPECT_EQ(static_cast<unsigned char>(ascii_to_lower(c)), std::tolower(byte)) << byte;
+    EXPECT_EQ(static_cast<unsigned char>(ascii_to_upper(c)), std::toupper(byte)) << byte;
+    EXPECT_EQ(is_ascii_letter_or_digit(c), std::isalnum(byte) != 0) << byte;
+  }
 }
 
 // ---- memory the run cannot go on without ----
