@@ -35,29 +35,10 @@ void reply_reset() {
 }
 
 void print_escaped(const char* format, const char* text) {
+  static const char FAQ_MARKUP_CHARACTERS[] = "&><\"";
   char escaped[FAQ_ESCAPED_LIMIT + 1];
-  int length = 0;
-  // Whole characters or whole escapes only: the text is cut before the first
-  // one that would not fit in FAQ_ESCAPED_LIMIT characters.
-  for (const char* at = text; *at != '\0'; at++) {
-    const char* piece = nullptr;
-    switch (*at) {
-      case '&': piece = "&amp;"; break;
-      case '>': piece = "&gt;"; break;
-      case '<': piece = "&lt;"; break;
-      case '"': piece = "&quot;"; break;
-      default: break;
-    }
-    int piece_length = piece != nullptr ? static_cast<int>(std::strlen(piece)) : 1;
-    if (length + piece_length > FAQ_ESCAPED_LIMIT) break;
-    if (piece != nullptr) {
-      std::memcpy(escaped + length, piece, static_cast<std::size_t>(piece_length));
-    } else {
-      escaped[length] = *at;
-    }
-    length += piece_length;
-  }
-  escaped[length] = '\0';
+  std::size_t length = 0;
+  (void)html_escape(escaped, sizeof escaped, text, FAQ_MARKUP_CHARACTERS, &length);
   std::printf(format, escaped);
 }
 

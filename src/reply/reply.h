@@ -14,6 +14,7 @@
 // ---- limits ----
 
 constexpr int REPLY_PAGE_LINE_SIZE = 10000;       // a page line is read 9998 characters at a time
+constexpr int REPLY_ESCAPE_PIECE_SIZE = 4096;     // a substituted value is escaped this much at a time
 constexpr int SUBSTITUTION_LIMIT = 63000;         // printf_substituted's formatted text
 constexpr int SUBSTITUTION_BUFFER_SIZE = 64000;   // ... and the buffer it is formatted into
 // A built-in page's reason: a page setting as long as an ini line, the

@@ -54,23 +54,13 @@ static void write_text(const char* text, std::size_t length) {
 // markup of the site's own page.
 static void write_html_escaped(const char* value) {
   static const char MARKUP_CHARACTERS[] = "&<>\"'";
+  static_assert(REPLY_ESCAPE_PIECE_SIZE > HTML_ENTITY_LIMIT, "every piece takes at least one byte");
+  char piece[REPLY_ESCAPE_PIECE_SIZE];
   const char* at = value;
-  for (;;) {
-    // Plain text goes out in runs; only the five markup characters stop it.
-    std::size_t run = std::strcspn(at, MARKUP_CHARACTERS);
-    write_text(at, run);
-    at += run;
-    const char* entity = nullptr;
-    switch (*at) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '"': entity = "&quot;"; break;
-      case '\'': entity = "&#39;"; break;
-      default: return;  // the end of the value
-    }
-    std::fputs(entity, stdout);
-    at++;
+  while (*at != '\0') {
+    std::size_t length = 0;
+    at += html_escape(piece, sizeof piece, at, MARKUP_CHARACTERS, &length);
+    write_text(piece, length);
   }
 }
 

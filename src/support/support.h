@@ -61,6 +61,19 @@ int text_equal_ignoring_case(const char* a, const char* b, int count);
 bool is_local_part_character(char c);
 bool is_domain_character(char c);
 
+// Writes into `destination` (`size` bytes, at least 1) as much of `text` as
+// fits, followed by a NUL, with each character of `characters` (any of
+// & < > " ') written as its HTML entity: &amp; &lt; &gt; &quot; &#39;. Every
+// other byte is copied as it is. The output stops before the first character
+// or entity that would not fit: an entity is never cut. Returns how many
+// bytes of `text` were taken (all of them when the whole escaped text fit)
+// and stores the length written in *length. With room for HTML_ENTITY_LIMIT
+// characters or more, a text that is not empty always gives up a byte, so
+// escaping a long text piece by piece makes progress.
+std::size_t html_escape(char* destination, std::size_t size, const char* text, const char* characters,
+                        std::size_t* length);
+constexpr int HTML_ENTITY_LIMIT = 6;  // characters of the longest entity, "&quot;"
+
 // Formats into a fixed buffer of FORMAT_BUFFER_SIZE bytes; a text longer than
 // FORMAT_LIMIT characters goes to *overflow, a heap buffer of *overflow_size
 // bytes (OVERFLOW_START_SIZE at first) that is made on first need and

@@ -1,4 +1,5 @@
-// text_buffer.cpp - the growable formatted text and the fatal error page.
+// text_buffer.cpp - the growable formatted text, memory that must be had, the
+// HTML escaper and the fatal error page.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,43 @@ void text_buffer_setf(TextBuffer* buffer, const char* format, ...) {
   const char* piece = format_piece(&n, format, arguments);
   va_end(arguments);
   text_buffer_put(buffer, 0, piece, n);
+}
+
+// The entity that stands for a markup character, or null for any other.
+static const char* html_entity(char c) {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return nullptr;
+  }
+}
+
+std::size_t html_escape(char* destination, std::size_t size, const char* text, const char* characters,
+                        std::size_t* length) {
+  std::size_t room = size - 1;  // the NUL's byte is kept back
+  std::size_t written = 0;
+  const char* at = text;
+  for (;;) {
+    // Plain text goes over in runs; only the characters to escape stop one.
+    std::size_t run = std::strcspn(at, characters);
+    if (run > room - written) run = room - written;
+    std::memcpy(destination + written, at, run);
+    written += run;
+    at += run;
+    if (*at == '\0' || written == room) break;
+    const char* entity = html_entity(*at);
+    std::size_t entity_length = entity != nullptr ? std::strlen(entity) : 1;
+    if (entity_length > room - written) break;
+    std::memcpy(destination + written, entity != nullptr ? entity : at, entity_length);
+    written += entity_length;
+    at++;
+  }
+  destination[written] = '\0';
+  *length = written;
+  return static_cast<std::size_t>(at - text);
 }
 
 void text_buffer_free(TextBuffer* buffer) {

@@ -343,6 +343,40 @@ TEST_F(SupportTest, AsciiCaseAgreesWithTheCLocaleForEveryByte) {
   }
 }
 
+TEST_F(SupportTest, HtmlEscapeTakesWholeCharactersAndWholeEntities) {
+  const char* all = "&<>\"'";
+  struct Row {
+    const char* text;
+    const char* characters;
+    std::size_t size;
+    const char* expected;
+    std::size_t taken;
+  } rows[] = {
+      {"a<b>&\"c'", all, 100, "a&lt;b&gt;&amp;&quot;c&#39;", 8},
+      {"a<b>&\"c'", "&><\"", 100, "a&lt;b&gt;&amp;&quot;c'", 8},  // the apostrophe stays
+      {"plain \xC3\xA9 text", all, 100, "plain \xC3\xA9 text", 13},
+      {"", all, 100, "", 0},
+      {"", all, 1, "", 0},
+      {"abc", all, 1, "", 0},
+      // Cut where the room ends, never inside an entity.
+      {"abcdef", all, 4, "abc", 3},
+      {"ab&c", all, 8, "ab&amp;", 3},   // exactly fits
+      {"ab&c", all, 7, "ab", 2},        // "&amp;" would not
+      {"\"\"", all, 7, "&quot;", 1},
+      {"\"\"", all, 6, "", 0},          // less room than HTML_ENTITY_LIMIT
+      {"&&&", all, 13, "&amp;&amp;", 2},
+  };
+  for (const Row& row : rows) {
+    std::string destination(row.size + 8, '#');  // '#' shows a write past the room
+    std::size_t length = 99;
+    std::size_t taken = html_escape(&destination[0], row.size, row.text, row.characters, &length);
+    EXPECT_STREQ(destination.c_str(), row.expected) << row.text << " in " << row.size;
+    EXPECT_EQ(length, std::strlen(row.expected)) << row.text << " in " << row.size;
+    EXPECT_EQ(taken, row.taken) << row.text << " in " << row.size;
+    EXPECT_EQ(destination.substr(row.size), std::string(8, '#')) << row.text << " in " << row.size;
+  }
+}
+
 // ---- memory the run cannot go on without ----
 
 TEST_F(SupportTest, CopiesAndBlocksThatCouldBeHad) {
