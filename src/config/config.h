@@ -43,10 +43,10 @@ struct LineList {
   int count;
 };
 
-// The values of the valid allowed_recipient lines, in ini file order, each
-// its own heap copy: an address ("owner@example.com") or an '@' and a domain
-// ("@example.com"). `entries` holds `room` pointers, null while empty.
-struct AllowedRecipientList {
+// The values of one list keyword's lines (allowed_recipient), in ini file
+// order, each its own heap copy. `entries` holds `room` pointers, null while
+// the list is empty.
+struct TextList {
   char** entries;
   int count;
   int room;
@@ -57,7 +57,9 @@ struct AllowedRecipientList {
 extern Configuration configuration;
 extern LineList header_line_list;  // the HeaderLineList, in ini file order
 extern LineList body_line_list;    // the BodyLineList, in ini file order
-extern AllowedRecipientList allowed_recipient_list;
+// The valid allowed_recipient lines' values: each an address
+// ("owner@example.com") or an '@' and a domain ("@example.com").
+extern TextList allowed_recipient_list;
 
 // Back to the defaults of process start, every list empty, and the log's
 // settings that the ini file gives back to theirs (tests only; the old

@@ -8,9 +8,9 @@
 
 // ---- limits ----
 
-constexpr int INI_LINE_SIZE = 63998;  // one read: at most 63997 characters + NUL
-constexpr int ALLOWED_RECIPIENT_FIRST_ROOM = 8;  // entries; the list doubles its room when full
-constexpr int CONSOLE_ANSWER_SIZE = 10000;       // the help's answer to its offer, read from the console
+constexpr int INI_LINE_SIZE = 63998;        // one read: at most 63997 characters + NUL
+constexpr int TEXT_LIST_FIRST_ROOM = 8;     // entries; a TextList doubles its room when full
+constexpr int CONSOLE_ANSWER_SIZE = 10000;  // the help's answer to its offer, read from the console
 
 // ---- the ini reader (ini.cpp) ----
 
@@ -52,3 +52,7 @@ char* read_ini_line(std::FILE* file);
 
 // Ends the line at its first carriage return, then at its first line feed.
 void cut_line_end(char* line);
+
+// Releases the text of every text keyword and the values of every list
+// keyword, each back to absent or empty (for config_reset).
+void release_ini_values();

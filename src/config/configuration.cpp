@@ -22,7 +22,7 @@ static const Configuration CONFIGURATION_DEFAULTS = {
 Configuration configuration = CONFIGURATION_DEFAULTS;
 LineList header_line_list;
 LineList body_line_list;
-AllowedRecipientList allowed_recipient_list;
+TextList allowed_recipient_list;
 
 static void clear_list(LineList* list) {
   for (int i = 0; i < list->count; i++) {
@@ -35,17 +35,10 @@ static void clear_list(LineList* list) {
 }
 
 void config_reset() {
-  std::free(configuration.smtp);
-  std::free(configuration.logging);
-  std::free(configuration.sendall);
-  std::free(configuration.success_html_page);
-  std::free(configuration.failure_html_page);
+  release_ini_values();
   configuration = CONFIGURATION_DEFAULTS;
   clear_list(&header_line_list);
   clear_list(&body_line_list);
-  for (int i = 0; i < allowed_recipient_list.count; i++) std::free(allowed_recipient_list.entries[i]);
-  std::free(allowed_recipient_list.entries);
-  allowed_recipient_list = AllowedRecipientList{};
   log_apply_logging_setting(nullptr);
   log_set_max_size(0);
 }

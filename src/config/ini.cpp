@@ -1,8 +1,8 @@
 // ini.cpp - the ini file reader: keyword lines into the Configuration, the
 // HeaderLineList and the BodyLineList.
 //
-// Every line goes through every keyword test, in a fixed order; the tests do
-// not exclude one another, and a line that matches none is a comment.
+// Every line goes through every row of the keyword table (INI_KEYWORDS), in
+// its order.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,38 +15,11 @@
 // Every line is read into this one buffer; a line is valid until the next read.
 static char ini_line_buffer[INI_LINE_BUFFER_SIZE];
 
-// The keywords, each compared over its own length (strncmp). Most carry the
-// space that separates them from their value. "remove_empty_variable" is one
-// character short of the setting's name, so either spelling switches it on;
-// "hello_method " is followed by a four-character value, "email_CR" by one
-// character that is never looked at and then the line end's name.
-static const char KEY_NO_PADDING[] = "no_padding";
-static const char KEY_HEADERLINE_COLON[] = "add_headerline_colon";
-static const char KEY_ORLUND_LINK[] = "add_orlund_link ";
-static const char KEY_HELLO_METHOD[] = "hello_method ";
-static const char KEY_REMOVE_EMPTY[] = "remove_empty_variable";
-static const char KEY_SMTP[] = "smtp ";
-static const char KEY_LOGGING[] = "logging ";
-static const char KEY_EMAIL_CR[] = "email_CR";
-static const char KEY_SENDALL[] = "sendall ";
-static const char KEY_SUCCESS_PAGE[] = "success_html_page ";
-static const char KEY_FAILURE_PAGE[] = "failure_html_page ";
-static const char KEY_HEADERLINE[] = "headerline ";
-static const char KEY_SUBMITTED_HEADERLINE[] = "use_submitted_variable_for_headerline ";
-static const char KEY_BODYCONTENT[] = "bodycontent_line ";
-static const char KEY_SUBMITTED_BODYCONTENT[] = "use_submitted_variable_for_bodycontent ";
-static const char KEY_SMTP_TIMEOUT[] = "smtp_timeout ";
-static const char KEY_ALLOWED_RECIPIENT[] = "allowed_recipient ";
-static const char KEY_LOG_MAX_SIZE[] = "log_max_size ";
-
 constexpr int EMAIL_CR_VALUE_OFFSET = 9;  // "email_CR", one unexamined character, then the value
 
 static bool begins_with(const char* line, const char* keyword) {
   return std::strncmp(line, keyword, std::strlen(keyword)) == 0;
 }
-
-// What follows a keyword that begins_with has matched.
-static const char* rest_after(const char* line, const char* keyword) { return line + std::strlen(keyword); }
 
 // What a copy of an ini value that cannot get memory ends the run with.
 static const char NO_MEMORY[] = "Unable to malloc memory";
@@ -58,9 +31,9 @@ static void set_text(char** field, const char* value) {
   *field = copy;
 }
 
-// The value of "smtp_timeout N" and "log_max_size N": a whole number written
-// as decimal digits only (no sign, no blanks, nothing after them), from
-// `lowest` to `highest`. Returns it, or 0 for anything else.
+// The value of a number line: a whole number written as decimal digits only
+// (no sign, no blanks, nothing after them), from `lowest` (at least 1) to
+// `highest`. Returns it, or 0 for anything else.
 static int whole_number(const char* text, int lowest, int highest) {
   if (*text == '\0') return 0;
   int number = 0;
@@ -84,15 +57,20 @@ static bool is_allowed_recipient_value(const char* value) {
   return end > domain && *end == '\0';
 }
 
-static void append_allowed_recipient(const char* value) {
-  AllowedRecipientList* list = &allowed_recipient_list;
+static void text_list_append(TextList* list, const char* value) {
   if (list->count == list->room) {
-    int room = list->room == 0 ? ALLOWED_RECIPIENT_FIRST_ROOM : list->room * 2;
+    int room = list->room == 0 ? TEXT_LIST_FIRST_ROOM : list->room * 2;
     list->entries = static_cast<char**>(
         reallocate_or_fatal(list->entries, static_cast<std::size_t>(room) * sizeof(char*), NO_MEMORY));
     list->room = room;
   }
   list->entries[list->count++] = copy_text_or_fatal(value, NO_MEMORY);
+}
+
+static void text_list_release(TextList* list) {
+  for (int i = 0; i < list->count; i++) std::free(list->entries[i]);
+  std::free(list->entries);
+  *list = TextList{};
 }
 
 // `kind` names the list in the error line: "header" or "body".
@@ -121,104 +99,216 @@ int add_body_variable(const char* label, const char* content, const char* ini_li
   return append_entry(&body_line_list, label, content, ini_line, "body");
 }
 
+// ---- the keyword table ----
+
+// One keyword of the ini file and what its line does. `take` is given the
+// line and its value (the rest after the keyword) and returns how many times
+// the line counts as used: 0 when it changed nothing. The common kinds of
+// line (a flag, a text, a number in a range, one more value for a list) are
+// taken by the take_* functions below from the row's own fields; a line of
+// another kind has a take function of its own.
+struct IniKeyword {
+  // Compared with the line's start over its own length (strncmp), case and
+  // all; most keywords end in the blank before the value.
+  const char* keyword;
+  int (*take)(const IniKeyword& row, const char* line, const char* value);
+  bool* flag;                           // take_flag: set, whatever follows the keyword
+  char** text;                          // take_text: replaced by a copy of the value
+  void (*text_taken)(const char* text);  // take_text: then told the new text (null: nobody)
+  TextList* list;                       // take_list_value: the value appended
+  bool (*valid)(const char* value);     // take_text, take_list_value: the values taken (null: all)
+  const char* refusal;                  // why another value is ignored, for a LOG_ERROR line (null: no line)
+  int* number;                          // take_number: set to the value (null: kept nowhere)
+  int lowest;                           // take_number: the values taken, 1 or more
+  int highest;
+  void (*number_taken)(int number);     // take_number: then told the new number (null: nobody)
+};
+
+// A value that `valid` refuses: "<keyword> line ignored, <refusal> {<line>}".
+static int refuse(const IniKeyword& row, const char* line) {
+  if (row.refusal != nullptr)
+    log_event(LOG_ERROR, "%.*s line ignored, %s {%s}", static_cast<int>(std::strcspn(row.keyword, " ")),
+              row.keyword, row.refusal, line);
+  return 0;
+}
+
+static int take_flag(const IniKeyword& row, const char*, const char*) {
+  *row.flag = true;
+  return 1;
+}
+
+static int take_text(const IniKeyword& row, const char* line, const char* value) {
+  if (row.valid != nullptr && !row.valid(value)) return refuse(row, line);
+  set_text(row.text, value);
+  if (row.text_taken != nullptr) row.text_taken(*row.text);
+  return 1;
+}
+
+static int take_list_value(const IniKeyword& row, const char* line, const char* value) {
+  if (row.valid != nullptr && !row.valid(value)) return refuse(row, line);
+  text_list_append(row.list, value);
+  return 1;
+}
+
+// Any other value is ignored without a word.
+static int take_number(const IniKeyword& row, const char*, const char* value) {
+  int number = whole_number(value, row.lowest, row.highest);
+  if (number == 0) return 0;
+  if (row.number != nullptr) *row.number = number;
+  if (row.number_taken != nullptr) row.number_taken(number);
+  return 1;
+}
+
+// Only switches the link off, and only for exactly "false".
+static int take_link_switch(const IniKeyword&, const char*, const char* value) {
+  if (std::strcmp(value, "false") != 0) return 0;
+  configuration.add_orlund_link = false;
+  return 1;
+}
+
+static int take_hello_method(const IniKeyword&, const char*, const char* value) {
+  configuration.use_helo = begins_with(value, "HELO");
+  return 1;
+}
+
+// The value starts after the ninth character; a line that ends at the
+// keyword has no ninth character to step over. Both tests are made.
+static int take_email_line_end(const IniKeyword&, const char* line, const char*) {
+  if (line[EMAIL_CR_VALUE_OFFSET - 1] == '\0') return 0;
+  const char* value = line + EMAIL_CR_VALUE_OFFSET;
+  int used = 0;
+  if (begins_with(value, "LFCR")) {
+    configuration.email_line_end = "\r\n";
+    used++;
+  }
+  if (begins_with(value, "CR")) {
+    configuration.email_line_end = "\n";
+    used++;
+  }
+  return used;
+}
+
+static int take_header_line(const IniKeyword&, const char* line, const char* value) {
+  return add_header_line(value, "", line);
+}
+
+static int take_submitted_header_line(const IniKeyword&, const char* line, const char* value) {
+  return add_header_line(value, form_value(value), line);
+}
+
+static int take_body_line(const IniKeyword&, const char* line, const char* value) {
+  return add_body_variable(value, "", line);
+}
+
+static int take_submitted_body_line(const IniKeyword&, const char* line, const char* value) {
+  return add_body_variable(value, form_value(value), line);
+}
+
+// The rows of each kind.
+static constexpr IniKeyword flag_keyword(const char* keyword, bool* flag) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take_flag;
+  row.flag = flag;
+  return row;
+}
+
+static constexpr IniKeyword text_keyword(const char* keyword, char** text,
+                                         void (*text_taken)(const char*) = nullptr,
+                                         bool (*valid)(const char*) = nullptr, const char* refusal = nullptr) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take_text;
+  row.text = text;
+  row.text_taken = text_taken;
+  row.valid = valid;
+  row.refusal = refusal;
+  return row;
+}
+
+static constexpr IniKeyword list_keyword(const char* keyword, TextList* list, bool (*valid)(const char*),
+                                         const char* refusal) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take_list_value;
+  row.list = list;
+  row.valid = valid;
+  row.refusal = refusal;
+  return row;
+}
+
+static constexpr IniKeyword number_keyword(const char* keyword, int* number, int lowest, int highest,
+                                           void (*number_taken)(int) = nullptr) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take_number;
+  row.number = number;
+  row.lowest = lowest;
+  row.highest = highest;
+  row.number_taken = number_taken;
+  return row;
+}
+
+static constexpr IniKeyword own_keyword(const char* keyword,
+                                        int (*take)(const IniKeyword&, const char*, const char*)) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take;
+  return row;
+}
+
+// Read early as well, by load_log_settings.
+static constexpr IniKeyword LOG_MAX_SIZE_KEYWORD =
+    number_keyword("log_max_size ", nullptr, LOG_MAX_SIZE_MIN, LOG_MAX_SIZE_MAX, log_set_max_size);
+
+// Every line goes through every row, in this order: the rows do not exclude
+// one another, and a line that matches none is a comment. A new keyword is
+// one more row (with its field and default in the Configuration, where it
+// keeps its value there; release_ini_values frees texts and lists through
+// the table). Notes on some:
+// "remove_empty_variable" is one character short of the setting's name, so
+// either spelling switches it on; "hello_method " is followed by a
+// four-character value, "email_CR" by one character that is never looked at
+// and then the line end's name; the `logging` line takes effect at once, so
+// that its own "line used" entry already obeys it.
+static constexpr IniKeyword INI_KEYWORDS[] = {
+    flag_keyword("no_padding", &configuration.no_padding),
+    flag_keyword("add_headerline_colon", &configuration.add_headerline_colon),
+    own_keyword("add_orlund_link ", take_link_switch),
+    own_keyword("hello_method ", take_hello_method),
+    flag_keyword("remove_empty_variable", &configuration.remove_empty_variables),
+    text_keyword("smtp ", &configuration.smtp),
+    text_keyword("logging ", &configuration.logging, log_apply_logging_setting),
+    own_keyword("email_CR", take_email_line_end),
+    text_keyword("sendall ", &configuration.sendall),
+    text_keyword("success_html_page ", &configuration.success_html_page),
+    text_keyword("failure_html_page ", &configuration.failure_html_page),
+    own_keyword("headerline ", take_header_line),
+    own_keyword("use_submitted_variable_for_headerline ", take_submitted_header_line),
+    own_keyword("bodycontent_line ", take_body_line),
+    own_keyword("use_submitted_variable_for_bodycontent ", take_submitted_body_line),
+    number_keyword("smtp_timeout ", &configuration.smtp_timeout, SMTP_TIMEOUT_MIN, SMTP_TIMEOUT_MAX),
+    list_keyword("allowed_recipient ", &allowed_recipient_list, is_allowed_recipient_value,
+                 "not one address or @domain"),
+    LOG_MAX_SIZE_KEYWORD,
+};
+
 void handle_ini_line(const char* line) {
   int used = 0;
-
-  if (begins_with(line, KEY_NO_PADDING)) {
-    configuration.no_padding = true;
-    used++;
+  for (const IniKeyword& row : INI_KEYWORDS) {
+    if (begins_with(line, row.keyword)) used += row.take(row, line, line + std::strlen(row.keyword));
   }
-  if (begins_with(line, KEY_HEADERLINE_COLON)) {
-    configuration.add_headerline_colon = true;
-    used++;
-  }
-  // Only switches the link off, and only for exactly "false".
-  if (begins_with(line, KEY_ORLUND_LINK) && std::strcmp(rest_after(line, KEY_ORLUND_LINK), "false") == 0) {
-    configuration.add_orlund_link = false;
-    used++;
-  }
-  if (begins_with(line, KEY_HELLO_METHOD)) {
-    configuration.use_helo = begins_with(rest_after(line, KEY_HELLO_METHOD), "HELO");
-    used++;
-  }
-  if (begins_with(line, KEY_REMOVE_EMPTY)) {
-    configuration.remove_empty_variables = true;
-    used++;
-  }
-  if (begins_with(line, KEY_SMTP)) {
-    set_text(&configuration.smtp, rest_after(line, KEY_SMTP));
-    used++;
-  }
-  // Takes effect at once: this line's own "line used" entry already obeys it.
-  if (begins_with(line, KEY_LOGGING)) {
-    set_text(&configuration.logging, rest_after(line, KEY_LOGGING));
-    log_apply_logging_setting(configuration.logging);
-    used++;
-  }
-  // The value starts after the ninth character; a line that ends at the
-  // keyword has no ninth character to step over.
-  if (begins_with(line, KEY_EMAIL_CR) && line[EMAIL_CR_VALUE_OFFSET - 1] != '\0') {
-    const char* value = line + EMAIL_CR_VALUE_OFFSET;
-    if (begins_with(value, "LFCR")) {
-      configuration.email_line_end = "\r\n";
-      used++;
-    }
-    if (begins_with(value, "CR")) {
-      configuration.email_line_end = "\n";
-      used++;
-    }
-  }
-  if (begins_with(line, KEY_SENDALL)) {
-    set_text(&configuration.sendall, rest_after(line, KEY_SENDALL));
-    used++;
-  }
-  if (begins_with(line, KEY_SUCCESS_PAGE)) {
-    set_text(&configuration.success_html_page, rest_after(line, KEY_SUCCESS_PAGE));
-    used++;
-  }
-  if (begins_with(line, KEY_FAILURE_PAGE)) {
-    set_text(&configuration.failure_html_page, rest_after(line, KEY_FAILURE_PAGE));
-    used++;
-  }
-  if (begins_with(line, KEY_HEADERLINE)) {
-    used += add_header_line(rest_after(line, KEY_HEADERLINE), "", line);
-  }
-  if (begins_with(line, KEY_SUBMITTED_HEADERLINE)) {
-    const char* name = rest_after(line, KEY_SUBMITTED_HEADERLINE);
-    used += add_header_line(name, form_value(name), line);
-  }
-  if (begins_with(line, KEY_BODYCONTENT)) {
-    used += add_body_variable(rest_after(line, KEY_BODYCONTENT), "", line);
-  }
-  if (begins_with(line, KEY_SUBMITTED_BODYCONTENT)) {
-    const char* name = rest_after(line, KEY_SUBMITTED_BODYCONTENT);
-    used += add_body_variable(name, form_value(name), line);
-  }
-  if (begins_with(line, KEY_SMTP_TIMEOUT)) {
-    int seconds = whole_number(rest_after(line, KEY_SMTP_TIMEOUT), SMTP_TIMEOUT_MIN, SMTP_TIMEOUT_MAX);
-    if (seconds != 0) {
-      configuration.smtp_timeout = seconds;
-      used++;
-    }
-  }
-  if (begins_with(line, KEY_ALLOWED_RECIPIENT)) {
-    const char* value = rest_after(line, KEY_ALLOWED_RECIPIENT);
-    if (is_allowed_recipient_value(value)) {
-      append_allowed_recipient(value);
-      used++;
-    } else {
-      log_event(LOG_ERROR, "allowed_recipient line ignored, not one address or @domain {%s}", line);
-    }
-  }
-  if (begins_with(line, KEY_LOG_MAX_SIZE)) {
-    int kilobytes = whole_number(rest_after(line, KEY_LOG_MAX_SIZE), LOG_MAX_SIZE_MIN, LOG_MAX_SIZE_MAX);
-    if (kilobytes != 0) {
-      log_set_max_size(kilobytes);
-      used++;
-    }
-  }
-
   if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+}
+
+void release_ini_values() {
+  for (const IniKeyword& row : INI_KEYWORDS) {
+    if (row.text != nullptr) {
+      std::free(*row.text);
+      *row.text = nullptr;
+    }
+    if (row.list != nullptr) text_list_release(row.list);
+  }
 }
 
 char* read_ini_line(std::FILE* file) {
@@ -251,12 +341,11 @@ void load_ini_file() {
 void load_log_settings() {
   std::FILE* file = std::fopen(ini_file_path, "r");
   if (file == nullptr) return;
+  const IniKeyword& row = LOG_MAX_SIZE_KEYWORD;
   char* line = nullptr;
   while ((line = read_ini_line(file)) != nullptr) {
     cut_line_end(line);
-    if (!begins_with(line, KEY_LOG_MAX_SIZE)) continue;
-    int kilobytes = whole_number(rest_after(line, KEY_LOG_MAX_SIZE), LOG_MAX_SIZE_MIN, LOG_MAX_SIZE_MAX);
-    if (kilobytes != 0) log_set_max_size(kilobytes);
+    if (begins_with(line, row.keyword)) (void)row.take(row, line, line + std::strlen(row.keyword));
   }
   std::fclose(file);
 }

@@ -414,7 +414,7 @@ TEST_F(ConfigTest, AllowedRecipientTakesOneAddressOrOneDomain) {
 TEST_F(ConfigTest, AllowedRecipientLinesAddUpAndAreReleased) {
   std::string ini;
   Lines expected;
-  for (int i = 0; i < 3 * ALLOWED_RECIPIENT_FIRST_ROOM + 1; i++) {
+  for (int i = 0; i < 3 * TEXT_LIST_FIRST_ROOM + 1; i++) {
     std::string value = "r" + std::to_string(i) + "@example.com";
     ini += "allowed_recipient " + value + "\nallowed_recipient nobody\n";
     expected.push_back("allowed(" + value + ")");
