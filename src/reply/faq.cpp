@@ -1,5 +1,6 @@
 // faq.cpp - the -FAQ page: FAQ_LINES walked twice, once for the index and
 // once for the answers, each walk with its own markup rules.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,24 +35,39 @@ void reply_reset() {
   reply_page_scan = PageScan{};
 }
 
-void print_escaped(const char* format, const char* text) {
+void print_escaped(const char* text) {
   static const char FAQ_MARKUP_CHARACTERS[] = "&><\"";
   char escaped[FAQ_ESCAPED_LIMIT + 1];
   std::size_t length = 0;
   (void)html_escape(escaped, sizeof escaped, text, FAQ_MARKUP_CHARACTERS, &length);
-  std::printf(format, escaped);
+  (void)std::fwrite(escaped, 1, length, stdout);
+}
+
+// The rule's replacement with the counter written for each "%d", into
+// `replacement` of FAQ_REPLACEMENT_SIZE bytes.
+static void fill_replacement(char* replacement, const char* pattern, int counter) {
+  static const char COUNTER[] = "%d";
+  static const int COUNTER_LENGTH = sizeof COUNTER - 1;
+  int length = 0;
+  for (const char* at = pattern; *at != '\0' && length < FAQ_REPLACEMENT_SIZE - 1;) {
+    const char* conversion = std::strstr(at, COUNTER);
+    int run = static_cast<int>(conversion != nullptr ? conversion - at : std::strlen(at));
+    int room = FAQ_REPLACEMENT_SIZE - length;
+    int written = conversion != nullptr ? std::snprintf(replacement + length, room, "%.*s%d", run, at, counter)
+                                        : std::snprintf(replacement + length, room, "%.*s", run, at);
+    if (written < 0) break;
+    length += std::min(written, room - 1);
+    at += run + (conversion != nullptr ? COUNTER_LENGTH : 0);
+  }
+  replacement[length] = '\0';
 }
 
 // Replaces the first occurrence of the rule's tag in `line` (which holds the
-// tag) by the rule's replacement, formatted with the freshly raised counter.
+// tag) by the rule's replacement, with the freshly raised counter.
 static void apply_rule(TextBuffer* line, FaqRule* rule, const char* found) {
   rule->counter++;
   char replacement[FAQ_REPLACEMENT_SIZE];
-  int counter = rule->counter;
-  // Every "%d" of a replacement shows the counter; unused arguments are ignored.
-  int length = std::snprintf(replacement, sizeof replacement, rule->replacement, counter, counter,
-                             counter, counter, counter);
-  if (length < 0) replacement[0] = '\0';
+  fill_replacement(replacement, rule->replacement, rule->counter);
   int before = static_cast<int>(found - line->chars);
   // setf formats into its scratch buffer before it copies, so the line may
   // be both the source and the destination.
@@ -87,7 +103,8 @@ void render_faq_lines(const char* const* lines, int line_count, FaqRule* rules) 
 
     if (printing) {
       if (escaping) {
-        print_escaped("%s\n", line->chars);
+        print_escaped(line->chars);
+        std::fputc('\n', stdout);
       } else {
         std::printf("%s\n", line->chars);
       }

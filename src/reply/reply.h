@@ -22,8 +22,7 @@ constexpr int SUBSTITUTION_BUFFER_SIZE = 64000;   // ... and the buffer it is fo
 constexpr int REPLY_MESSAGE_SIZE = INI_LINE_BUFFER_SIZE + 1000;
 constexpr int FAQ_LINE_LIMIT = 1998;              // characters of a FAQ line taken per line
 constexpr int FAQ_ESCAPED_LIMIT = 1998;           // characters print_escaped writes at most
-constexpr int FAQ_REPLACEMENT_SIZE = 200;         // a rule's formatted replacement
-constexpr int FAQ_REPLACEMENT_COUNTER_USES = 5;   // "%d" conversions a replacement may hold
+constexpr int FAQ_REPLACEMENT_SIZE = 200;         // a rule's replacement with its counter shown
 constexpr int FAQ_RULE_COUNT = 4;                 // rules in each rule table
 
 enum ReplyVariant { REPLY_SUCCESS, REPLY_FAILURE };
@@ -51,8 +50,9 @@ enum FaqEscapeEffect {
 };
 
 // One markup rule: where `tag` occurs in a line, its first occurrence is
-// replaced by `replacement` formatted with the raised `counter` for each of
-// its "%d" conversions (at most FAQ_REPLACEMENT_COUNTER_USES), and the two
+// replaced by `replacement` with the raised `counter` written for each "%d"
+// in it (the one conversion a replacement may hold; a '%' before anything
+// else is text), cut to FAQ_REPLACEMENT_SIZE - 1 characters, and the two
 // effects are noted for that line.
 struct FaqRule {
   const char* tag;
@@ -148,7 +148,7 @@ void render_faq_pass(FaqRule* rules);
 // The same walk over any `line_count` lines (render_faq_pass uses FAQ_LINES).
 void render_faq_lines(const char* const* lines, int line_count, FaqRule* rules);
 
-// Writes `text` through `format` (which has one "%s") with & > < " written as
-// &amp; &gt; &lt; &quot;. The escaped text is cut after FAQ_ESCAPED_LIMIT
-// characters, never inside an escape.
-void print_escaped(const char* format, const char* text) QUILLET_PRINTF(1, 0);
+// Writes `text` on standard output with & > < " written as &amp; &gt; &lt;
+// &quot;, and nothing after it. The escaped text is cut after
+// FAQ_ESCAPED_LIMIT characters, never inside an escape.
+void print_escaped(const char* text);

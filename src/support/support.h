@@ -82,7 +82,7 @@ constexpr int HTML_ENTITY_LIMIT = 6;  // characters of the longest entity, "&quo
 // length in *length. Ends the process with EXIT_NO_MEMORY when an
 // allocation fails.
 const char* format_long_text(char* fixed, char** overflow, int* overflow_size, int* length,
-                             const char* format, va_list arguments);
+                             const char* format, va_list arguments) QUILLET_PRINTF(5, 0);
 
 // ---- the log file ----
 

@@ -29,6 +29,7 @@ void support_reset() {
 // The formatting step shared by appendf and setf. The piece lives in
 // format_scratch or format_overflow_buffer until the next formatting call,
 // so the caller copies it before formatting again.
+static const char* format_piece(int* length, const char* format, va_list arguments) QUILLET_PRINTF(2, 0);
 static const char* format_piece(int* length, const char* format, va_list arguments) {
   return format_long_text(format_scratch, &format_overflow_buffer, &format_overflow_size, length,
                           format, arguments);
