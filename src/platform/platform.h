@@ -27,6 +27,11 @@
 
 // ---- process and time ----
 
+// The units every wait is given in and the system's time records use.
+constexpr int MILLISECONDS_PER_SECOND = 1000;
+constexpr long MICROSECONDS_PER_MILLISECOND = 1000L;
+constexpr long NANOSECONDS_PER_MILLISECOND = 1000000L;
+
 // The operating system's id of this process.
 int platform_process_id();
 

@@ -30,8 +30,8 @@ void platform_local_time(std::tm* now) {
 
 void platform_sleep_ms(int milliseconds) {
   struct timespec pause;
-  pause.tv_sec = milliseconds / 1000;
-  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  pause.tv_sec = milliseconds / MILLISECONDS_PER_SECOND;
+  pause.tv_nsec = static_cast<long>(milliseconds % MILLISECONDS_PER_SECOND) * NANOSECONDS_PER_MILLISECOND;
   // Resume after a signal until the whole pause has passed.
   while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
   }
@@ -266,7 +266,8 @@ static int fail_with_errno() {
 long long platform_monotonic_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<long long>(now.tv_sec) * MILLISECONDS_PER_SECOND +
+         now.tv_nsec / NANOSECONDS_PER_MILLISECOND;
 }
 
 int platform_sockets_start(int* major_version, int* minor_version) {
@@ -314,7 +315,7 @@ static int wait_for(int fd, short events, long long deadline) {
     watched.fd = fd;
     watched.events = events;
     watched.revents = 0;
-    int ready = poll(&watched, 1, left > 2147483647LL ? 2147483647 : static_cast<int>(left));
+    int ready = poll(&watched, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready > 0) return 1;
     if (ready < 0 && errno != EINTR) return -1;
   }

@@ -93,8 +93,8 @@ int platform_resolve_ipv4(const char* host, unsigned char address[4], int timeou
     long long left = deadline - platform_monotonic_ms();
     if (left <= 0) break;
     struct timespec limit;
-    limit.tv_sec = static_cast<time_t>(left / 1000);
-    limit.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+    limit.tv_sec = static_cast<time_t>(left / MILLISECONDS_PER_SECOND);
+    limit.tv_nsec = static_cast<long>(left % MILLISECONDS_PER_SECOND) * NANOSECONDS_PER_MILLISECOND;
     // Returns when the lookup is done, at the limit (EAI_AGAIN) or on a
     // signal (EAI_INTR); the loop tells them apart.
     (void)gai_suspend(waited, 1, &limit);

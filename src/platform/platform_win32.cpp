@@ -249,8 +249,8 @@ static int wait_for(SOCKET handle, WaitKind kind, long long deadline) {
   FD_SET(handle, &watched);
   FD_SET(handle, &failed);
   struct timeval limit;
-  limit.tv_sec = static_cast<long>(left / 1000);
-  limit.tv_usec = static_cast<long>((left % 1000) * 1000);
+  limit.tv_sec = static_cast<long>(left / MILLISECONDS_PER_SECOND);
+  limit.tv_usec = static_cast<long>((left % MILLISECONDS_PER_SECOND) * MICROSECONDS_PER_MILLISECOND);
   int ready = 0;
   if (kind == WAIT_READ)
     ready = select(0, &watched, nullptr, nullptr, &limit);

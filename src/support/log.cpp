@@ -28,9 +28,10 @@ static char log_line_buffer[FORMAT_BUFFER_SIZE + LOG_FRAME_SIZE];
 static const char OLD_LOG_SUFFIX[] = ".old";
 static const char NEW_LOG_SUFFIX[] = ".new";
 
-static const char* const MONTH_NAMES[12] = {"January", "February", "March",     "April",
-                                            "May",     "June",     "July",      "August",
-                                            "September", "October", "November", "December"};
+static const char* const MONTH_NAMES[] = {"January", "February", "March",     "April",
+                                          "May",     "June",     "July",      "August",
+                                          "September", "October", "November", "December"};
+static const int MONTH_COUNT = sizeof MONTH_NAMES / sizeof MONTH_NAMES[0];
 
 // ---- text helpers ----
 
@@ -111,7 +112,7 @@ static void stamp_text(char* text, std::size_t size, const std::tm* when) {
   const char* half = hour < 12 ? "am" : "pm";
   if (hour > 12) hour -= 12;
   int month = when->tm_mon;
-  const char* month_name = (month >= 0 && month < 12) ? MONTH_NAMES[month] : "";
+  const char* month_name = (month >= 0 && month < MONTH_COUNT) ? MONTH_NAMES[month] : "";
   // "% 2d" puts a blank before every hour: two blanks follow the comma.
   if (std::snprintf(text, size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix, month_name, when->tm_year + 1900,
                     hour, when->tm_min, when->tm_sec, half) < 0)
