@@ -2,6 +2,7 @@
 // once for the answers, each walk with its own markup rules.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "reply/reply.h"
@@ -33,6 +34,8 @@ void reply_reset() {
     FAQ_ANSWER_RULES[i].counter = 0;
   }
   reply_page_scan = PageScan{};
+  std::free(substitution_buffer);
+  substitution_buffer = nullptr;
 }
 
 void print_escaped(const char* text) {

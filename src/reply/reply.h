@@ -4,7 +4,7 @@
 //
 // Everything here writes to standard output and reports its problems as
 // LOG_ERROR lines; nothing returns a failure and nothing ends the process
-// (only a TextBuffer that cannot grow does, through emit_fatal_page).
+// (only memory that cannot be had does, through emit_fatal_page).
 #pragma once
 
 #include "config/config.h"
@@ -17,9 +17,6 @@ constexpr int REPLY_PAGE_LINE_SIZE = 10000;       // a page line is read 9998 ch
 constexpr int REPLY_ESCAPE_PIECE_SIZE = 4096;     // a substituted value is escaped this much at a time
 constexpr int SUBSTITUTION_LIMIT = 63000;         // printf_substituted's formatted text
 constexpr int SUBSTITUTION_BUFFER_SIZE = 64000;   // ... and the buffer it is formatted into
-// A built-in page's reason: a page setting as long as an ini line, the
-// error's text and the words around them.
-constexpr int REPLY_MESSAGE_SIZE = INI_LINE_BUFFER_SIZE + 1000;
 constexpr int FAQ_LINE_LIMIT = 1998;              // characters of a FAQ line taken per line
 constexpr int FAQ_ESCAPED_LIMIT = 1998;           // characters print_escaped writes at most
 constexpr int FAQ_REPLACEMENT_SIZE = 200;         // a rule's replacement with its counter shown
@@ -82,19 +79,22 @@ struct PageScan {
   int dashes;              // '-' in a row just seen inside such a comment
 };
 
-// ---- process-wide state (reply_page_scan in reply_page.cpp, the rest in faq.cpp) ----
+// ---- process-wide state (reply_page.cpp and faq.cpp) ----
 
 // The scan of the page being written: write_reply_page starts it afresh
 // (outside any script); print_substituted carries it on.
 extern PageScan reply_page_scan;
+// printf_substituted's text: SUBSTITUTION_BUFFER_SIZE bytes on the heap,
+// made on first need and kept for the process (null before).
+extern char* substitution_buffer;
 
 // The two rule tables with their counters: the index section's and the
 // answer section's. The counters start at 0 and count for the whole process.
 extern FaqRule FAQ_INDEX_RULES[FAQ_RULE_COUNT];
 extern FaqRule FAQ_ANSWER_RULES[FAQ_RULE_COUNT];
 
-// Back to the state of process start: both tables' counters at 0 and the
-// page scan outside any script (tests only).
+// Back to the state of process start: both tables' counters at 0, the
+// page scan outside any script, no substitution buffer (tests only).
 void reply_reset();
 
 // ---- reply pages (reply_page.cpp) ----
@@ -110,7 +110,9 @@ void reply_reset();
 void write_reply_page(ReplyVariant variant);
 
 // Formats and writes the text through print_substituted; writes nothing when
-// it is empty or longer than SUBSTITUTION_LIMIT characters.
+// it is empty or longer than SUBSTITUTION_LIMIT characters. The text is made
+// in substitution_buffer; no memory for it ends the run with the fatal page
+// "Unable to malloc memory".
 void printf_substituted(const char* format, ...) QUILLET_PRINTF(1, 2);
 
 // Writes `text` on standard output as the next part of the page that

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/config.h"
@@ -18,6 +19,10 @@ const char REPLY_LINK_LINE[] =
 // ---- process-wide state ----
 
 PageScan reply_page_scan;
+char* substitution_buffer = nullptr;
+
+// What a page that cannot get its working memory ends the run with.
+static const char NO_MEMORY[] = "Unable to malloc memory";
 
 static const char TOKEN_BAR = '|';  // a token is "||", a name, "||"
 
@@ -187,30 +192,30 @@ void print_substituted(const char* text) {
 }
 
 void printf_substituted(const char* format, ...) {
-  char text[SUBSTITUTION_BUFFER_SIZE];
+  if (substitution_buffer == nullptr)
+    substitution_buffer = static_cast<char*>(allocate_or_fatal(SUBSTITUTION_BUFFER_SIZE, NO_MEMORY));
   va_list arguments;
   va_start(arguments, format);
-  int length = std::vsnprintf(text, sizeof text, format, arguments);
+  int length = std::vsnprintf(substitution_buffer, SUBSTITUTION_BUFFER_SIZE, format, arguments);
   va_end(arguments);
   if (length <= 0 || length > SUBSTITUTION_LIMIT) return;
-  print_substituted(text);
+  print_substituted(substitution_buffer);
 }
 
 // The built-in page for a page file that cannot be opened or read: the
 // reason with its error number, a hint when the setting looks like a web
 // address, and the same reason in the log.
 static void write_unreadable_page(const ReplyVariantTexts& texts, const char* setting, int error) {
-  char message[REPLY_MESSAGE_SIZE];
-  int length = std::snprintf(message, sizeof message,
-                             "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
-                             texts.setting_name, setting, error, std::strerror(error));
-  if (length < 0) message[0] = '\0';  // cannot happen with these conversions; never print garbage
+  TextBuffer* message = text_buffer_create("");
+  text_buffer_setf(message, "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
+                   texts.setting_name, setting, error, std::strerror(error));
   std::fputs(texts.opening, stdout);
-  std::fputs(message, stdout);
+  std::fputs(message->chars, stdout);
   if (std::strncmp(setting, WEB_ADDRESS_PREFIX, std::strlen(WEB_ADDRESS_PREFIX)) == 0)
     std::fputs(WEB_ADDRESS_HINT, stdout);
   std::fputs(BUILT_IN_PAGE_END, stdout);
-  log_event(LOG_ERROR, "%s", message);
+  log_event(LOG_ERROR, "%s", message->chars);
+  text_buffer_free(message);
 }
 
 // One line (or one piece of a long line) of the page file: the link line
@@ -252,7 +257,7 @@ void write_reply_page(ReplyVariant variant) {
     return;
   }
 
-  char line[REPLY_PAGE_LINE_SIZE];
+  char* line = static_cast<char*>(allocate_or_fatal(REPLY_PAGE_LINE_SIZE, NO_MEMORY));
   bool copied_any = false;
   // fgets is given one byte less than the buffer: a piece holds at most
   // REPLY_PAGE_LINE_SIZE - 2 characters, and a longer line comes in pieces.
@@ -274,4 +279,5 @@ void write_reply_page(ReplyVariant variant) {
     }
   }
   std::fclose(page);
+  std::free(line);
 }
