@@ -98,5 +98,9 @@ void load_log_settings();
 // was started without arguments or by a web server (cgi_request: its
 // arguments are then ignored, with a LOG_DEBUG line); otherwise prints the
 // help text, offers the demonstration ini file when there is none, and ends
-// the process with 0.
+// the process with 0. A demonstration file that cannot be created, or not
+// written whole, gives the LOG_DEBUG line "could not write demo ini file."
+// and "Oh, I cant do that, (%d)(%s)." on standard output with the error
+// number and its text; a file that was created but not written whole is
+// removed.
 void help_and_first_run();

@@ -64,6 +64,15 @@ static void read_console_answer(char* destination) {
   std::snprintf(destination, CONSOLE_ANSWER_SIZE, "%s", token != nullptr ? token : "");
 }
 
+// The error number of a failed write, never 0.
+static int write_error() { return errno != 0 ? errno : EIO; }
+
+// The demonstration file could not be written (`error` says why).
+static void report_demo_failure(int error) {
+  log_event(LOG_DEBUG, "could not write demo ini file.");
+  std::printf("Oh, I cant do that, (%d)(%s).", error, std::strerror(error));
+}
+
 static void offer_demo_ini_file() {
   std::fputs("Would you like me to generate a demo ini file for you?[y/n]", stdout);
   std::fflush(stdout);  // the prompt has no line end, and the answer follows it
@@ -74,14 +83,21 @@ static void offer_demo_ini_file() {
   std::printf("ini file is (%s).\n\n", ini_file_path);
   std::FILE* demo = std::fopen(ini_file_path, "w");
   if (demo == nullptr) {
-    int error = errno;
-    log_event(LOG_DEBUG, "could not write demo ini file.");
-    std::printf("Oh, I cant do that, (%d)(%s).", error, std::strerror(error));
+    report_demo_failure(errno);
     return;
   }
   log_event(LOG_DEBUG, "writing demo ini file.");
-  for (int i = 0; i < DEMO_INI_PIECE_COUNT; i++) std::fputs(DEMO_INI_PIECES[i], demo);
-  std::fclose(demo);
+  int error = 0;
+  for (int i = 0; i < DEMO_INI_PIECE_COUNT && error == 0; i++)
+    if (std::fputs(DEMO_INI_PIECES[i], demo) == EOF) error = write_error();
+  // Most failures (a full disk, a size limit) show only when the buffered
+  // pieces are written out at the close.
+  if (std::fclose(demo) != 0 && error == 0) error = write_error();
+  if (error == 0) return;
+  // Half a configuration would be read by every later run: the file goes,
+  // and the next console run offers it again.
+  (void)std::remove(ini_file_path);
+  report_demo_failure(error);
 }
 
 void help_and_first_run() {

@@ -35,7 +35,8 @@ constexpr long NANOSECONDS_PER_MILLISECOND = 1000000L;
 // The operating system's id of this process.
 int platform_process_id();
 
-// The current local time, broken down.
+// The current local time, broken down; every field 0 when the system cannot
+// break the clock's time down (a time beyond the range of its calendar).
 void platform_local_time(std::tm* now);
 
 // Pauses the process for the given number of milliseconds.

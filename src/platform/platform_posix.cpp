@@ -25,7 +25,7 @@ int platform_process_id() { return static_cast<int>(getpid()); }
 
 void platform_local_time(std::tm* now) {
   std::time_t seconds = std::time(nullptr);
-  localtime_r(&seconds, now);
+  if (localtime_r(&seconds, now) == nullptr) *now = std::tm{};
 }
 
 void platform_sleep_ms(int milliseconds) {

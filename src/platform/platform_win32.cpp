@@ -17,7 +17,7 @@ int platform_process_id() { return static_cast<int>(GetCurrentProcessId()); }
 
 void platform_local_time(std::tm* now) {
   std::time_t seconds = std::time(nullptr);
-  localtime_s(now, &seconds);
+  if (localtime_s(now, &seconds) != 0) *now = std::tm{};
 }
 
 void platform_sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

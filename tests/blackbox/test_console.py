@@ -1,6 +1,7 @@
 """The program started by hand from a console: the banner, -blanklog, the
 release rename, the help text and the demonstration ini file."""
 
+import errno
 import os
 
 import pytest
@@ -255,6 +256,26 @@ def test_demo_ini_file_that_cannot_be_created(site):
         "Oh, I cant do that, (2)(No such file or directory)."
     )
     assert "could not write demo ini file." in site.log_messages()
+
+
+# Runs the program (its path and arguments follow) with files limited to
+# LIMIT bytes and SIGXFSZ ignored, so that a write past the limit fails.
+SIZE_LIMITED = [
+    "/usr/bin/python3", "-c",
+    "import os, resource, signal, sys\n"
+    "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+    "resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[1]), int(sys.argv[1])))\n"
+    "os.execv(sys.argv[2], sys.argv[2:])\n",
+]
+
+
+def test_demo_ini_file_that_cannot_be_written_whole_is_removed(site):
+    run = site.run("help", stdin="y\n", wrapper=SIZE_LIMITED + ["64"])
+    assert run.returncode == 0
+    assert run.text == HELP_TEXT + PROMPT + "ini file is (%s).\n\n" % site.ini_path + (
+        "Oh, I cant do that, (%d)(File too large)." % errno.EFBIG
+    )
+    assert not os.path.exists(site.ini_path), "no half configuration is left"
 
 
 def test_unreadable_ini_file_gets_no_offer(site):
