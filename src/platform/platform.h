@@ -111,7 +111,7 @@ enum AppendOpenMode {
 // Writes `length` bytes at the end of the file in one write, in text mode
 // (each "\n" becomes the platform's line end). Returns 1 when everything was
 // written, 0 otherwise (with errno set when the system reported a failure).
-int platform_append_write(PlatformFile file, const char* bytes, std::size_t length);
+[[nodiscard]] int platform_append_write(PlatformFile file, const char* bytes, std::size_t length);
 
 // The number of bytes platform_append_write puts into the file for `bytes`.
 std::size_t platform_text_size(const char* bytes, std::size_t length);
