@@ -17,6 +17,10 @@ void message_reset() {
   std::free(message_envelope.recipient_cc);
   std::free(message_envelope.recipient_bcc);
   message_envelope = MessageEnvelope{};
+  text_buffer_free(email_header_block);
+  email_header_block = nullptr;
+  text_buffer_free(email_body);
+  email_body = nullptr;
 }
 
 enum ScanState { SEEKING, LOCAL_PART, AFTER_AT, DOMAIN };

@@ -27,8 +27,8 @@ struct MessageEnvelope {
 
 extern MessageEnvelope message_envelope;
 
-// Back to the empty envelope of process start (tests only; the addresses
-// are released).
+// Back to the state of process start (tests only): the empty envelope, and
+// no composed header block or body (the addresses and texts are released).
 void message_reset();
 
 // ---- addresses (address.cpp) ----
