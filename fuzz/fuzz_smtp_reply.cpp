@@ -12,13 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
-#include "message/message.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_internal.h"
 #include "support/support.h"
-
-static char bcc_address[] = "bcc@b.c";
-static char cc_address[] = "cc@b.c";
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   log_set_path("/dev/null");
@@ -37,10 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   smtp_reset();
   current_connection = ends[0];
-  configuration.smtp_timeout = 1;
-  configuration.use_helo = (mode & 2) != 0;
-  message_envelope.recipient_bcc = (mode & 4) != 0 ? bcc_address : nullptr;
-  message_envelope.recipient_cc = (mode & 8) != 0 ? cc_address : nullptr;
+  smtp_set_deadline(SMTP_MILLISECONDS_PER_SECOND);
+  SmtpOptions options{};
+  options.use_helo = (mode & 2) != 0;
+  SmtpMessage message{};
+  message.sender = "jo@b.c";
+  message.recipients[message.recipient_count++] = "owner@site.example";
+  if ((mode & 4) != 0) message.recipients[message.recipient_count++] = "bcc@b.c";
+  if ((mode & 8) != 0) message.recipients[message.recipient_count++] = "cc@b.c";
+  message.header_block = "Subject: hi\n.\n";
+  message.body = " Msg: a\n";
 
   if ((mode & 1) != 0) {
     static SmtpReply reply;
@@ -52,12 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (++replies > REPLY_BUFFER_SIZE * 100) std::abort();  // every reply consumes bytes
     }
   } else {
-    int result = smtp_dialogue("jo@b.c", "owner@site.example", "Subject: hi\n.\n", " Msg: a\n");
+    int result = smtp_dialogue(&message, &options);
     if (result != 0 && result != 1) std::abort();
   }
 
-  message_envelope.recipient_bcc = nullptr;
-  message_envelope.recipient_cc = nullptr;
   smtp_reset();  // closes the client's end
   close(ends[1]);
   return 0;

@@ -16,7 +16,7 @@
 #include "config/config.h"
 #include "form/form.h"
 #include "message/message.h"
-#include "smtp/smtp.h"
+#include "smtp/smtp_internal.h"
 #include "support/support.h"
 
 static std::string wire_of(const std::string& text) {

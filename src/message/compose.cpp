@@ -121,19 +121,28 @@ static void compose_body(TextBuffer* body, const char* line_end) {
   }
 }
 
+// One recipient of the envelope, with what the allowed_recipient check
+// needs to know of it.
+struct EnvelopeRecipient {
+  const char* kind;
+  const char* address;  // null when the envelope has none of this kind
+  bool submitted;
+};
+
+// Fills the SMTP_MAX_RECIPIENTS entries of `recipients` in envelope order:
+// the main recipient, then BCC, then CC.
+static void list_recipients(const MessageEnvelope& envelope, EnvelopeRecipient* recipients) {
+  recipients[0] = {"To", envelope.recipient_to, envelope.to_submitted};
+  recipients[1] = {"BCC", envelope.recipient_bcc, envelope.bcc_submitted};
+  recipients[2] = {"CC", envelope.recipient_cc, envelope.cc_submitted};
+}
+
 // Every recipient that a visitor's value named must pass the
 // allowed_recipient lines; the first that does not is named in the log, in
-// envelope order (To, BCC, CC). Recipients from the ini file's own lines
-// always pass.
-static bool submitted_recipients_allowed(const MessageEnvelope& envelope) {
-  const struct {
-    const char* kind;
-    const char* address;
-    bool submitted;
-  } recipients[] = {{"To", envelope.recipient_to, envelope.to_submitted},
-                    {"BCC", envelope.recipient_bcc, envelope.bcc_submitted},
-                    {"CC", envelope.recipient_cc, envelope.cc_submitted}};
-  for (const auto& recipient : recipients) {
+// envelope order. Recipients from the ini file's own lines always pass.
+static bool submitted_recipients_allowed(const EnvelopeRecipient* recipients) {
+  for (int i = 0; i < SMTP_MAX_RECIPIENTS; i++) {
+    const EnvelopeRecipient& recipient = recipients[i];
     if (recipient.address == nullptr || !recipient.submitted || recipient_allowed(recipient.address)) continue;
     log_event(LOG_ERROR,
               "email not sent: the %s recipient {%s} came from the form and no allowed_recipient line allows it",
@@ -141,6 +150,22 @@ static bool submitted_recipients_allowed(const MessageEnvelope& envelope) {
     return false;
   }
   return true;
+}
+
+// Hands the composed message to the SMTP dialogue: the sender, every
+// recipient the envelope has, in envelope order, and the delivery settings.
+// Returns the dialogue's result.
+static int deliver(const char* sender, const EnvelopeRecipient* recipients) {
+  SmtpMessage message{};
+  message.sender = sender;
+  for (int i = 0; i < SMTP_MAX_RECIPIENTS; i++)
+    if (recipients[i].address != nullptr) message.recipients[message.recipient_count++] = recipients[i].address;
+  message.header_block = email_header_block->chars;
+  message.body = email_body->chars;
+  SmtpOptions options{};
+  options.use_helo = configuration.use_helo;
+  options.timeout_seconds = configuration.smtp_timeout;
+  return smtp_send_mail(configuration.smtp, &message, &options);
 }
 
 int generate_email() {
@@ -159,11 +184,12 @@ int generate_email() {
 
   const MessageEnvelope& envelope = message_envelope;
   if (envelope.sender != nullptr && envelope.recipient_to != nullptr && envelope.subject_seen) {
-    if (!submitted_recipients_allowed(envelope)) return 0;
+    EnvelopeRecipient recipients[SMTP_MAX_RECIPIENTS];
+    list_recipients(envelope, recipients);
+    if (!submitted_recipients_allowed(recipients)) return 0;
     log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
               text_or_null(configuration.smtp), envelope.sender, envelope.recipient_to);
-    if (smtp_send_mail(configuration.smtp, envelope.sender, envelope.recipient_to, email_header_block->chars,
-                       email_body->chars) != 0) {
+    if (deliver(envelope.sender, recipients) != 0) {
       log_event(LOG_DEBUG, "email sent! (1)");
       return 1;
     }

@@ -79,8 +79,10 @@ extern TextBuffer* email_body;
 
 // Composes the message from the HeaderLineList, the BodyLineList, the
 // Configuration and the FormVariableTable, validates it and hands it to
-// smtp_send_mail. Returns 1 when the server accepted the message, 0
-// otherwise.
+// smtp_send_mail with the envelope's sender and its recipients in envelope
+// order (To, BCC, CC; equal addresses are not merged) and the delivery
+// settings of the Configuration (smtp, use_helo, smtp_timeout). Returns 1
+// when the server accepted the message, 0 otherwise.
 //
 // Header block: for every HeaderLineList entry that classify_header_line
 // recognises (which fills message_envelope), "<label><sep> <content>" and the

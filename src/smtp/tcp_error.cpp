@@ -2,7 +2,7 @@
 // operation, in the words of the Windows Sockets documentation. On POSIX the
 // platform layer has already turned errno into the matching Windows Sockets
 // code, so the log reads the same everywhere.
-#include "smtp/smtp.h"
+#include "smtp/smtp_internal.h"
 #include "support/support.h"
 
 struct SocketErrorMessage {

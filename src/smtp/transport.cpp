@@ -1,12 +1,13 @@
 // transport.cpp - the socket transport under the SMTP dialogue: starting the
-// sockets library, the one connection, whole writes, command lines, whole
-// replies, and the wire form of the message text.
+// sockets library, the one connection and the two functions that move its
+// bytes, whole writes, command lines, whole replies, and the wire form of
+// the message text.
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
-#include "config/config.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_internal.h"
 #include "support/support.h"
 
 // ---- process-wide state ----
@@ -28,19 +29,11 @@ void smtp_reset() {
   socket_last_error = 0;
 }
 
-// A value outside the ini file's range (which the reader never stores)
-// falls back to the default.
-int smtp_timeout_ms() {
-  int seconds = configuration.smtp_timeout;
-  if (seconds < SMTP_TIMEOUT_MIN || seconds > SMTP_TIMEOUT_MAX) seconds = SMTP_TIMEOUT_DEFAULT;
-  return seconds * SMTP_MILLISECONDS_PER_SECOND;
-}
-
 void smtp_set_deadline(int milliseconds) { delivery_deadline_ms = platform_monotonic_ms() + milliseconds; }
 
 // Milliseconds left for the next wait, never below 0.
 static int time_left_ms() {
-  if (delivery_deadline_ms == 0) return smtp_timeout_ms();
+  if (delivery_deadline_ms == 0) return SMTP_WAIT_WITHOUT_DEADLINE_MS;
   long long left = delivery_deadline_ms - platform_monotonic_ms();
   if (left <= 0) return 0;
   return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
@@ -54,8 +47,7 @@ static bool out_of_time() {
   return true;
 }
 
-// The handle as the log lines show it.
-static int connection_number(PlatformSocket socket) { return static_cast<int>(socket); }
+int connection_number(PlatformSocket socket) { return static_cast<int>(socket); }
 
 // ---- starting and connecting ----
 
@@ -107,6 +99,17 @@ PlatformSocket TCPconnect(char* server, int port) {
   return socket;
 }
 
+// ---- the connection's bytes ----
+
+// Plain TCP: the bytes go to the socket as they are.
+int transport_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
+  return platform_socket_send(socket, bytes, length, timeout_ms);
+}
+
+int transport_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
+  return platform_socket_receive(socket, bytes, capacity, timeout_ms);
+}
+
 // ---- writing ----
 
 int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
@@ -116,7 +119,7 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
   // Each send takes what the connection has room for; the rest follows
   // after a pause, until every byte is gone or a send fails.
   while (sent < length) {
-    int taken = out_of_time() ? -1 : platform_socket_send(socket, bytes + sent, length - sent, time_left_ms());
+    int taken = out_of_time() ? -1 : transport_send(socket, bytes + sent, length - sent, time_left_ms());
     if (taken <= 0) {
       TCPerror("Socket Error, could not write.");
       return -1;
@@ -130,9 +133,6 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
   }
   return sent;
 }
-
-static const char WIRE_LINE_END[] = "\r\n";
-static const int WIRE_LINE_END_LENGTH = 2;
 
 void smtp_hold_writes() {
   if (write_hold_depth++ == 0) platform_socket_gather(current_connection, true);
@@ -185,7 +185,7 @@ static int read_reply(SmtpReply* reply, bool greeting) {
   buffer[received] = '\0';
   int connection = connection_number(current_connection);
   // Without a delivery deadline, the reply has smtp_timeout of its own.
-  long long deadline = delivery_deadline_ms != 0 ? delivery_deadline_ms : platform_monotonic_ms() + smtp_timeout_ms();
+  long long deadline = delivery_deadline_ms != 0 ? delivery_deadline_ms : platform_monotonic_ms() + SMTP_WAIT_WITHOUT_DEADLINE_MS;
 
   // Invariant: the bytes before `scan` are whole lines of this reply, already
   // logged and ended by a NUL; the bytes from `scan` to `received` are not.
@@ -223,7 +223,7 @@ static int read_reply(SmtpReply* reply, bool greeting) {
     // (a wait of 0 looks without waiting).
     long long left = deadline - platform_monotonic_ms();
     int limit = left <= 0 ? 0 : left < INT_MAX ? static_cast<int>(left) : INT_MAX;
-    int got = platform_socket_receive(current_connection, buffer + received, REPLY_BUFFER_SIZE - received, limit);
+    int got = transport_receive(current_connection, buffer + received, REPLY_BUFFER_SIZE - received, limit);
     if (got <= 0) {
       TCPerror("TCPdoread failed");
       return 0;
@@ -265,7 +265,8 @@ std::size_t smtp_wire_text(const char* text, char* wire, std::size_t capacity) {
     }
     while (at < end) {
       if (column == LIMIT) {
-        put_bytes(wire, capacity, &out, "\r\n ", 3);
+        put_bytes(wire, capacity, &out, WIRE_LINE_END, WIRE_LINE_END_LENGTH);
+        put_bytes(wire, capacity, &out, " ", 1);
         column = 1;
       }
       std::size_t left = static_cast<std::size_t>(end - at);
@@ -277,7 +278,7 @@ std::size_t smtp_wire_text(const char* text, char* wire, std::size_t capacity) {
     if (*at == '\0') break;
     if (*at == '\r' && at[1] == '\n') at++;
     at++;
-    put_bytes(wire, capacity, &out, "\r\n", 2);
+    put_bytes(wire, capacity, &out, WIRE_LINE_END, WIRE_LINE_END_LENGTH);
   }
   if (capacity > 0 && wire != nullptr) wire[out < capacity ? out : capacity - 1] = '\0';
   return out;

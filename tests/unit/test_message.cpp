@@ -2,16 +2,9 @@
 // rule and folding, the body with its padding, indentation, label limit and
 // listing of all variables, the line ends, the validation line, and the
 // hand-over to the SMTP dialogue.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -181,10 +174,7 @@ TEST_F(MessageTest, NoLineOfTheHeaderBlockIsBlankOnTheWire) {
     header("Subject:", value);
     EXPECT_EQ(generate_email(), 0);
     std::string block = header_block();
-    std::size_t size = smtp_wire_text(block.c_str(), nullptr, 0);
-    std::string wire(size + 1, '\0');
-    (void)smtp_wire_text(block.c_str(), &wire[0], wire.size());
-    wire.resize(size);
+    std::string wire = wire_of(block);
     std::size_t start = 0;
     int lines = 0;
     while (start < wire.size()) {
@@ -335,77 +325,10 @@ TEST_F(MessageTest, MissingServerSettingIsReportedAsNotSent) {
                                             "SMTP email server ((null)) did not respond.", "", "Email not sent."}));
 }
 
-// A server that takes one message: it greets, answers 354 to DATA, 250 to
-// the end of the data and to everything else, and records what it got.
-struct AcceptingServer {
-  int listener = -1;
-  int port = 0;
-  std::string received;
-  std::thread thread;
-
-  void start() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    port = ntohs(address.sin_port);
-    thread = std::thread([this] {
-      pollfd waiting{listener, POLLIN, 0};
-      if (poll(&waiting, 1, 10000) <= 0) return;
-      int fd = accept(listener, nullptr, nullptr);
-      auto say = [fd](const char* text) { (void)send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
-      say("220 ok\r\n");
-      std::string pending;
-      bool in_data = false;
-      for (;;) {
-        pollfd readable{fd, POLLIN, 0};
-        if (poll(&readable, 1, 10000) <= 0) break;
-        char chunk[4096];
-        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        received.append(chunk, static_cast<std::size_t>(n));
-        pending.append(chunk, static_cast<std::size_t>(n));
-        std::size_t end;
-        bool done = false;
-        while ((end = pending.find("\r\n")) != std::string::npos) {
-          std::string line = pending.substr(0, end);
-          pending.erase(0, end + 2);
-          if (in_data) {
-            if (line == ".") {
-              in_data = false;
-              say("250 queued\r\n");
-            }
-          } else if (line == "DATA") {
-            in_data = true;
-            say("354 go\r\n");
-          } else if (line == "QUIT") {
-            say("221 bye\r\n");
-            done = true;
-          } else {
-            say("250 ok\r\n");
-          }
-        }
-        if (done) break;
-      }
-      close(fd);
-    });
-  }
-  void finish() {
-    if (thread.joinable()) thread.join();
-    if (listener >= 0) close(listener);
-    listener = -1;
-  }
-  ~AcceptingServer() { finish(); }
-};
-
 TEST_F(MessageTest, SentMessageReachesTheServerInItsWireForm) {
-  AcceptingServer server;
+  FakeSmtpServer server;
   server.start();
-  std::string smtp = "127.0.0.1:" + std::to_string(server.port);
+  std::string smtp = server.server_text();
   configuration.smtp = strdup(smtp.c_str());
   configuration.use_helo = true;
   sendable_headers();
@@ -414,7 +337,7 @@ TEST_F(MessageTest, SentMessageReachesTheServerInItsWireForm) {
   EXPECT_EQ(generate_email(), 1);
   smtp_reset();
   server.finish();
-  EXPECT_EQ(server.received, std::string("HELO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
+  EXPECT_EQ(server.bytes(), std::string("HELO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
                                          "DATA\r\nFrom: Jo <jo@b.c>\r\nTo: owner@site.example \r\nSubject: Hi\r\n .\r\n") +
                                  X_QUILLET + "\r\n\r\n Msg: .\r\n      line\r\n\r\n.\r\nQUIT\r\n");
   std::vector<std::string> messages = log_messages();
@@ -424,6 +347,37 @@ TEST_F(MessageTest, SentMessageReachesTheServerInItsWireForm) {
             messages.end());
   // The dialogue cut the server text at its colon.
   EXPECT_STREQ(configuration.smtp, "127.0.0.1");
+}
+
+TEST_F(MessageTest, RecipientsGoToTheServerInEnvelopeOrder) {
+  // To, BCC, CC, whatever order the ini lines have; an address named twice
+  // is sent twice.
+  struct Row {
+    std::vector<std::string> lines;
+    std::vector<std::string> rcpts;
+  } rows[] = {
+      {{"CC: c@site.example", "To: owner@site.example", "BCC: b@site.example"},
+       {"RCPT TO:<owner@site.example>", "RCPT TO:<b@site.example>", "RCPT TO:<c@site.example>"}},
+      {{"CC: c@site.example", "To: owner@site.example"}, {"RCPT TO:<owner@site.example>", "RCPT TO:<c@site.example>"}},
+      {{"To: owner@site.example", "BCC: owner@site.example"},
+       {"RCPT TO:<owner@site.example>", "RCPT TO:<owner@site.example>"}},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    FakeSmtpServer server;
+    server.start();
+    configuration.smtp = strdup(server.server_text().c_str());
+    header("From:", "jo@b.c");
+    header("Subject: s");
+    for (const std::string& line : row.lines) header(line);
+    EXPECT_EQ(generate_email(), 1) << row.lines[0];
+    smtp_reset();
+    server.finish();
+    std::vector<std::string> rcpts;
+    for (const std::string& command : server.commands)
+      if (command.rfind("RCPT", 0) == 0) rcpts.push_back(command);
+    EXPECT_EQ(rcpts, row.rcpts) << row.lines[0];
+  }
 }
 
 }  // namespace

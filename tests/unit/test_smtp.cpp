@@ -1,7 +1,7 @@
 // Unit tests of mail transfer: the socket error messages, the errno
 // translation, the wire form of the message text, the reply reader over a
 // socket pair, TCPwrite and sendr, the delivery deadline, and the whole
-// dialogue against a small scripted server on 127.0.0.1.
+// dialogue against the fake SMTP server of fixtures.h on 127.0.0.1.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,21 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "config/config.h"
 #include "driver/driver.h"
 #include "fixtures.h"
-#include "message/message.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_internal.h"
 #include "support/support.h"
 
 namespace {
@@ -31,15 +27,6 @@ namespace {
 using SmtpTest = QuilletTest;
 
 // ---- helpers ----
-
-std::string wire_of(const std::string& text) {
-  std::size_t size = smtp_wire_text(text.c_str(), nullptr, 0);
-  std::string wire(size + 1, '\0');
-  std::size_t again = smtp_wire_text(text.c_str(), &wire[0], wire.size());
-  EXPECT_EQ(size, again);
-  wire.resize(size);
-  return wire;
-}
 
 // Messages of the log that contain `part`.
 std::vector<std::string> messages_with(const std::vector<std::string>& messages, const std::string& part) {
@@ -291,7 +278,7 @@ TEST_F(SmtpTest, ReaderJoinsAReplySplitOverReads) {
 }
 
 TEST_F(SmtpTest, ReaderKeepsTheNextReplyForTheNextCall) {
-  configuration.smtp_timeout = 1;
+  smtp_set_deadline(SMTP_MILLISECONDS_PER_SECOND);
   SocketPair pair;
   pair.send_text("250 mail ok\r\n550 5.1.1 no\r\n354 go");
   SmtpReply reply;
@@ -395,7 +382,7 @@ TEST_F(SmtpTest, ReaderReportsAClosedConnection) {
 }
 
 TEST_F(SmtpTest, ReaderTimesOut) {
-  configuration.smtp_timeout = 1;
+  smtp_set_deadline(SMTP_MILLISECONDS_PER_SECOND);
   SocketPair pair;
   pair.send_text("220-still coming\r\n");
   SmtpReply reply;
@@ -469,21 +456,15 @@ TEST_F(SmtpTest, TCPwriteFinishesPartialSends) {
 }
 
 TEST_F(SmtpTest, SendrEndsEveryCommandWithCRLF) {
-  const char* line_ends[] = {"\n", "\r\n"};
-  for (const char* line_end : line_ends) {
-    smtp_reset();
-    std::remove(log_file_path);
-    configuration.email_line_end = line_end;
-    SocketPair pair;
-    EXPECT_EQ(sendr("QUIT"), 1);
-    EXPECT_EQ(sendr(""), 1);
-    EXPECT_EQ(pair.drain(), "QUIT\r\n\r\n");
-    std::string c = std::to_string(pair.ends[0]);
-    EXPECT_EQ(log_messages(), (std::vector<std::string>{"SEND(" + c + "): {QUIT", "}", "",
-                                                         "SENT(" + c + "): (4/4 bytes) {QUIT}",
-                                                         "SENT(" + c + "): (2/2 bytes) {\r", "}", "SEND(" + c + "): {",
-                                                         "}", "", "SENT(" + c + "): (2/2 bytes) {\r", "}"}));
-  }
+  SocketPair pair;
+  EXPECT_EQ(sendr("QUIT"), 1);
+  EXPECT_EQ(sendr(""), 1);
+  EXPECT_EQ(pair.drain(), "QUIT\r\n\r\n");
+  std::string c = std::to_string(pair.ends[0]);
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{"SEND(" + c + "): {QUIT", "}", "",
+                                                       "SENT(" + c + "): (4/4 bytes) {QUIT}",
+                                                       "SENT(" + c + "): (2/2 bytes) {\r", "}", "SEND(" + c + "): {",
+                                                       "}", "", "SENT(" + c + "): (2/2 bytes) {\r", "}"}));
 }
 
 TEST_F(SmtpTest, SendrReportsBothFailedWrites) {
@@ -495,144 +476,6 @@ TEST_F(SmtpTest, SendrReportsBothFailedWrites) {
   EXPECT_EQ(messages_with(messages, "wsock: (TCPwrite failed in sendr(1)) The socket has been shutdown").size(), 1u);
   EXPECT_EQ(messages_with(messages, "wsock: (TCPwrite failed in sendr(2)) The socket has been shutdown").size(), 1u);
 }
-
-// ---- the dialogue against a scripted server ----
-
-// A one-connection SMTP server on 127.0.0.1 that answers each command from
-// a table and records every byte it receives. A reply "" means silence (the
-// server keeps reading), "CLOSE" closes the connection.
-struct ScriptedServer {
-  std::map<std::string, std::string> replies{
-      {"greeting", "220 script ESMTP\r\n"},
-      {"EHLO", "250-script\r\n250 8BITMIME\r\n"},
-      {"HELO", "250 script\r\n"},
-      {"MAIL", "250 2.1.0 Ok\r\n"},
-      {"DATA", "354 End data with <CR><LF>.<CR><LF>\r\n"},
-      {"message", "250 2.0.0 Ok: queued\r\n"},
-      {"QUIT", "221 2.0.0 Bye\r\n"},
-  };
-  std::vector<std::string> recipient_replies;  // one per RCPT; "250 2.1.5 Ok" when none left
-  bool hold_until_data = false;                // answer MAIL/RCPT/DATA only when DATA has come
-
-  int listener = -1;
-  int port = 0;
-  std::thread thread;
-  std::atomic<bool> stop{false};
-  std::mutex lock;
-  std::string received;
-  std::vector<std::string> commands;
-  std::string message;
-
-  void start() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    port = ntohs(address.sin_port);
-    thread = std::thread([this] { serve(); });
-  }
-
-  void finish() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-    if (listener >= 0) close(listener);
-    listener = -1;
-  }
-
-  ~ScriptedServer() { finish(); }
-
-  std::string server_text() const { return "127.0.0.1:" + std::to_string(port); }
-
-  // Waits for input; false when the test is over.
-  bool wait_readable(int fd) {
-    while (!stop) {
-      pollfd watched{fd, POLLIN, 0};
-      if (poll(&watched, 1, 50) > 0) return true;
-    }
-    return false;
-  }
-
-  // Sends a reply; false when the connection is to end.
-  static bool answer(int fd, const std::string& text, std::string* held) {
-    if (text == "CLOSE") return false;
-    if (held != nullptr) {
-      *held += text;
-      return true;
-    }
-    if (!text.empty()) (void)send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    return true;
-  }
-
-  void serve() {
-    if (!wait_readable(listener)) return;
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd < 0) return;
-    bool open = answer(fd, replies["greeting"], nullptr);
-    std::string pending;
-    std::string held;
-    bool in_data = false;
-    std::size_t next_recipient = 0;
-    while (open && wait_readable(fd)) {
-      char chunk[4096];
-      ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        received.append(chunk, static_cast<std::size_t>(n));
-      }
-      pending.append(chunk, static_cast<std::size_t>(n));
-      std::size_t end;
-      while (open && (end = pending.find("\r\n")) != std::string::npos) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 2);
-        if (in_data) {
-          if (line == ".") {
-            in_data = false;
-            open = answer(fd, replies["message"], nullptr);
-          } else {
-            message += line + "\r\n";
-          }
-          continue;
-        }
-        {
-          std::lock_guard<std::mutex> guard(lock);
-          commands.push_back(line);
-        }
-        std::string verb = line.substr(0, 4);
-        std::string* hold = hold_until_data && (verb == "MAIL" || verb == "RCPT") ? &held : nullptr;
-        if (verb == "RCPT") {
-          std::string text = next_recipient < recipient_replies.size() ? recipient_replies[next_recipient]
-                                                                       : "250 2.1.5 Ok\r\n";
-          next_recipient++;
-          open = answer(fd, text, hold);
-        } else if (verb == "DATA" && hold_until_data) {
-          held += replies["DATA"];
-          (void)send(fd, held.data(), held.size(), MSG_NOSIGNAL);
-          held.clear();
-          in_data = replies["DATA"].compare(0, 3, "354") == 0;
-        } else if (replies.count(verb) != 0) {
-          open = answer(fd, replies[verb], hold);
-          if (verb == "DATA") in_data = replies["DATA"].compare(0, 3, "354") == 0;
-          if (verb == "QUIT" && replies["QUIT"] != "") open = false;
-        } else {
-          open = answer(fd, "500 5.5.2 Error: command not recognized\r\n", hold);
-        }
-      }
-    }
-    close(fd);
-  }
-
-  std::string bytes() {
-    std::lock_guard<std::mutex> guard(lock);
-    return received;
-  }
-};
 
 // ---- the delivery deadline ----
 
@@ -654,7 +497,6 @@ TEST_F(SmtpTest, PastTheDeadlineNothingStartsButWhatArrivedCounts) {
   for (const Row& row : rows) {
     smtp_reset();
     std::remove(log_file_path);
-    configuration.smtp_timeout = 30;  // a wait of its own would hang the test
     SocketPair pair;
     pair.send_text(row.arrived);
     smtp_set_deadline(0);
@@ -664,7 +506,7 @@ TEST_F(SmtpTest, PastTheDeadlineNothingStartsButWhatArrivedCounts) {
   }
 
   // Nor does a connect start.
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.start();
   char address[] = "127.0.0.1";
   std::remove(log_file_path);
@@ -680,50 +522,70 @@ class DialogueTest : public QuilletTest {
  protected:
   void SetUp() override {
     QuilletTest::SetUp();
-    configuration.smtp_timeout = 2;
+    options.timeout_seconds = 2;
+  }
+  // smtp_send_mail from jo@b.c to the recipients, with the options.
+  int send_to(char* server, const char* header = "Subject: hi\n", const char* body = " Name: Jo\n") {
+    SmtpMessage message{};
+    message.sender = "jo@b.c";
+    for (const char* recipient : recipients) message.recipients[message.recipient_count++] = recipient;
+    message.header_block = header;
+    message.body = body;
+    return smtp_send_mail(server, &message, &options);
   }
   // Runs smtp_send_mail against the server and returns its result.
-  int deliver(ScriptedServer* server, const char* header = "Subject: hi\n", const char* body = " Name: Jo\n") {
+  int deliver(FakeSmtpServer* server, const char* header = "Subject: hi\n", const char* body = " Name: Jo\n") {
     server->start();
     std::string text = server->server_text();
     std::vector<char> writable(text.begin(), text.end());
     writable.push_back('\0');
-    int result = smtp_send_mail(writable.data(), "jo@b.c", "owner@site.example", header, body);
+    int result = send_to(writable.data(), header, body);
     smtp_reset();  // closes the client's end, which ends the server's loop
     server->finish();
     return result;
   }
+
+  SmtpOptions options{};
+  std::vector<const char*> recipients{"owner@site.example"};
 };
 
 const char MESSAGE_WIRE[] = "Subject: hi\r\n\r\n Name: Jo\r\n\r\n.\r\n";
 
-TEST_F(DialogueTest, OneCommandAtATimeWithHelo) {
-  configuration.use_helo = true;
-  ScriptedServer server;
-  EXPECT_EQ(deliver(&server), 1);
-  EXPECT_EQ(server.bytes(), std::string("HELO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
-                                        "DATA\r\n") +
-                                MESSAGE_WIRE + "QUIT\r\n");
-}
-
-TEST_F(DialogueTest, EhloWithoutPipeliningGoesOneAtATime) {
-  ScriptedServer server;
-  server.hold_until_data = false;
-  EXPECT_EQ(deliver(&server), 1);
-  EXPECT_EQ(server.bytes(), std::string("EHLO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
-                                        "DATA\r\n") +
-                                MESSAGE_WIRE + "QUIT\r\n");
+TEST_F(DialogueTest, OneCommandAtATimeWaitsForEachReply) {
+  // Before each answer the server waits a little for anything the client
+  // wrote ahead of it: a client that sent its next command early, as a
+  // pipelining one does, is caught here (so is one that spoke before the
+  // greeting).
+  struct Row {
+    bool use_helo;
+    const char* ehlo_reply;
+    const char* hello;
+  } rows[] = {
+      {true, "250-script\r\n250 PIPELINING\r\n", "HELO QUILLET\r\n"},
+      {false, "250-script\r\n250 8BITMIME\r\n", "EHLO QUILLET\r\n"},
+      {false, "502 5.5.2 Error: command not recognized\r\n", "EHLO QUILLET\r\nHELO QUILLET\r\n"},
+  };
+  for (const Row& row : rows) {
+    options.use_helo = row.use_helo;
+    FakeSmtpServer server;
+    server.replies["EHLO"] = row.ehlo_reply;
+    server.answer_delay_ms = 30;
+    EXPECT_EQ(deliver(&server), 1) << row.hello;
+    EXPECT_EQ(server.bytes(), std::string(row.hello) + "MAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
+                                                       "DATA\r\n" +
+                                  MESSAGE_WIRE + "QUIT\r\n");
+    EXPECT_EQ(server.written_ahead, std::vector<std::string>{}) << row.hello;
+  }
 }
 
 TEST_F(DialogueTest, PipelinedGroupGetsItsRepliesTogether) {
   // The server answers nothing before DATA: only a client that sends the
   // whole group without waiting gets through, and it then finds all replies
   // in one read.
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.replies["EHLO"] = "250-script\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
   server.hold_until_data = true;
-  message_envelope.recipient_bcc = strdup("bcc@b.c");
-  message_envelope.recipient_cc = strdup("cc@b.c");
+  recipients = {"owner@site.example", "bcc@b.c", "cc@b.c"};
   EXPECT_EQ(deliver(&server), 1);
   EXPECT_EQ(server.bytes(), std::string("EHLO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
                                         "RCPT TO:<bcc@b.c>\r\nRCPT TO:<cc@b.c>\r\nDATA\r\n") +
@@ -731,7 +593,7 @@ TEST_F(DialogueTest, PipelinedGroupGetsItsRepliesTogether) {
 }
 
 TEST_F(DialogueTest, EhloRefusedFallsBackToHelo) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.replies["EHLO"] = "502 5.5.2 Error: command not recognized\r\n";
   EXPECT_EQ(deliver(&server), 1);
   EXPECT_EQ(server.bytes().substr(0, 28), "EHLO QUILLET\r\nHELO QUILLET\r\n");
@@ -740,25 +602,25 @@ TEST_F(DialogueTest, EhloRefusedFallsBackToHelo) {
 
 TEST_F(DialogueTest, EhloRefusalIsNoError) {
   log_apply_logging_setting("errors");
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.replies["EHLO"] = "502 5.5.2 Error: command not recognized\r\n";
   EXPECT_EQ(deliver(&server), 1);
   EXPECT_EQ(log_text(), "");
 }
 
 TEST_F(DialogueTest, RefusedRecipientAmongAcceptedOnesIsSkipped) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.recipient_replies = {"250 2.1.5 Ok\r\n", "550 5.1.1 <cc@b.c>: User unknown\r\n"};
-  message_envelope.recipient_cc = strdup("cc@b.c");
+  recipients = {"owner@site.example", "cc@b.c"};
   EXPECT_EQ(deliver(&server), 1);
   EXPECT_NE(server.bytes().find(MESSAGE_WIRE), std::string::npos);
   EXPECT_TRUE(has_message(log_messages(), "SMTP server refused RCPT TO:<cc@b.c>: 550 5.1.1 <cc@b.c>: User unknown"));
 }
 
 TEST_F(DialogueTest, EveryRecipientRefusedMeansNoData) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.recipient_replies = {"550 5.1.1 User unknown\r\n", "554 5.7.1 Relay access denied\r\n"};
-  message_envelope.recipient_bcc = strdup("a@b.c");
+  recipients = {"owner@site.example", "a@b.c"};
   EXPECT_EQ(deliver(&server), 0);
   EXPECT_EQ(server.bytes(), "EHLO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
                             "RCPT TO:<a@b.c>\r\nQUIT\r\n");
@@ -769,7 +631,7 @@ TEST_F(DialogueTest, EveryRecipientRefusedMeansNoData) {
 }
 
 TEST_F(DialogueTest, PipelinedWithEveryRecipientRefusedSendsNoMessage) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.replies["EHLO"] = "250-script\r\n250 PIPELINING\r\n";
   server.recipient_replies = {"550 5.1.1 User unknown\r\n"};
   // A server that takes DATA anyway (RFC 2920 3.1 allows it): the client
@@ -798,7 +660,7 @@ TEST_F(DialogueTest, RefusalsEndTheDialogueWithQuit) {
   };
   for (const Row& row : rows) {
     std::remove(log_file_path);
-    ScriptedServer server;
+    FakeSmtpServer server;
     server.replies[row.step] = row.reply;
     EXPECT_EQ(deliver(&server), 0) << row.step;
     if (row.wire != nullptr) {
@@ -811,7 +673,7 @@ TEST_F(DialogueTest, RefusalsEndTheDialogueWithQuit) {
 }
 
 TEST_F(DialogueTest, HeloRefusedAfterEhloRefused) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.replies["EHLO"] = "500 no\r\n";
   server.replies["HELO"] = "501 not you\r\n";
   EXPECT_EQ(deliver(&server), 0);
@@ -820,7 +682,7 @@ TEST_F(DialogueTest, HeloRefusedAfterEhloRefused) {
 }
 
 TEST_F(DialogueTest, SilenceOrCloseEndsTheDialogueWithoutQuit) {
-  configuration.smtp_timeout = 1;
+  options.timeout_seconds = 1;
   struct Row {
     const char* step;
     const char* reply;
@@ -837,7 +699,7 @@ TEST_F(DialogueTest, SilenceOrCloseEndsTheDialogueWithoutQuit) {
   };
   for (const Row& row : rows) {
     std::remove(log_file_path);
-    ScriptedServer server;
+    FakeSmtpServer server;
     server.replies[row.step] = row.reply;
     EXPECT_EQ(deliver(&server), 0) << row.step << " " << row.reply;
     if (row.wire != nullptr) {
@@ -854,17 +716,17 @@ TEST_F(DialogueTest, SilenceOrCloseEndsTheDialogueWithoutQuit) {
 }
 
 TEST_F(DialogueTest, AcceptedMessageStaysSentWhateverQuitGets) {
-  configuration.smtp_timeout = 1;
+  options.timeout_seconds = 1;
   const char* quit_replies[] = {"", "CLOSE", "500 what\r\n"};
   for (const char* quit_reply : quit_replies) {
-    ScriptedServer server;
+    FakeSmtpServer server;
     server.replies["QUIT"] = quit_reply;
     EXPECT_EQ(deliver(&server), 1) << quit_reply;
   }
 }
 
 TEST_F(DialogueTest, MissingServerSettingTriesNothing) {
-  EXPECT_EQ(smtp_send_mail(nullptr, "a@b.c", "d@e.f", "Subject: x\n", ""), 0);
+  EXPECT_EQ(send_to(nullptr), 0);
   EXPECT_EQ(log_messages(), (std::vector<std::string>{"SMTP email server ((null)) did not respond.", ""}));
   EXPECT_FALSE(winsock_started);
 }
@@ -882,7 +744,7 @@ TEST_F(DialogueTest, RefusedConnectionIsReportedAndTheServerTextShortened) {
   std::string text = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   std::vector<char> writable(text.begin(), text.end());
   writable.push_back('\0');
-  EXPECT_EQ(smtp_send_mail(writable.data(), "a@b.c", "d@e.f", "Subject: x\n", ""), 0);
+  EXPECT_EQ(send_to(writable.data()), 0);
   EXPECT_STREQ(writable.data(), "127.0.0.1");
   EXPECT_EQ(log_messages(), (std::vector<std::string>{"wsock: (127.0.0.1) Connection Refused", "",
                                                       "SMTP email server (127.0.0.1) did not respond.", ""}));
@@ -890,19 +752,19 @@ TEST_F(DialogueTest, RefusedConnectionIsReportedAndTheServerTextShortened) {
 }
 
 TEST_F(DialogueTest, ServerTextIsLowerCasedAndResolvedByName) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.start();
   std::string text = "LocalHost:" + std::to_string(server.port);
   std::vector<char> writable(text.begin(), text.end());
   writable.push_back('\0');
-  EXPECT_EQ(smtp_send_mail(writable.data(), "jo@b.c", "owner@site.example", "Subject: hi\n", ""), 1);
+  EXPECT_EQ(send_to(writable.data(), "Subject: hi\n", ""), 1);
   EXPECT_STREQ(writable.data(), "localhost");
   smtp_reset();
   server.finish();
 }
 
 TEST_F(DialogueTest, ConnectionSendsCommandsWithoutDelay) {
-  ScriptedServer server;
+  FakeSmtpServer server;
   server.start();
   char address[] = "127.0.0.1";
   PlatformSocket connection = TCPconnect(address, server.port);

@@ -1,0 +1,221 @@
+// smtp_internal.h - the inside of mail transfer: the dialogue's steps, the
+// socket transport under them, the reply reader, the wire form of the
+// message, the socket error messages and the subsystem's process-wide state.
+// Only smtp/, its tests and the fuzz targets include this header; everyone
+// else calls smtp_send_mail (smtp.h).
+//
+// Layers, top to bottom: the dialogue (dialogue.cpp) speaks in commands and
+// replies (sendr, recvr, TCPwrite); the transport (transport.cpp) turns them
+// into bytes and moves every byte through transport_send and
+// transport_receive, the only two functions that hand bytes to the platform
+// layer's sockets.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+#include "smtp/smtp.h"
+
+// ---- limits ----
+
+constexpr int SMTP_DEFAULT_PORT = 25;            // when the server text has no ":port"
+constexpr int SMTP_COMMAND_BUFFER_SIZE = 10000;  // a MAIL FROM or RCPT TO line: at most 9998 characters
+constexpr int REPLY_BUFFER_SIZE = 1000;          // most bytes of one reply, all its lines together
+constexpr int SEND_RETRY_PAUSE_MS = 100;         // pause between two partial sends
+constexpr int SMTP_LINE_LIMIT = 998;             // octets of a line on the wire, CR LF not counted
+constexpr int CONNECT_CONTEXT_SIZE = 200;        // "*** Error *** Can't connect to {%s}": 199 characters
+constexpr int SMTP_MILLISECONDS_PER_SECOND = 1000;
+// What one wait of the transport may take while no deadline is set (only
+// tests use the transport outside smtp_send_mail, which always sets one).
+constexpr int SMTP_WAIT_WITHOUT_DEADLINE_MS = 30000;
+
+// The end of every line on the wire, whatever the composed texts use (RFC
+// 5321 2.3.8).
+constexpr char WIRE_LINE_END[] = "\r\n";
+constexpr int WIRE_LINE_END_LENGTH = 2;
+
+// ---- records ----
+
+// One whole reply of the server (RFC 5321 4.2): continuation lines "NNN-...",
+// then a final line "NNN ..." or a bare "NNN". Any line whose fourth
+// character is not '-' (a line shorter than four characters included) ends
+// the reply.
+struct SmtpReply {
+  int code;        // the final line's three-digit code; 0 when it does not start with one
+  int line_count;  // lines in `lines`
+  int length;      // bytes of `lines` in use, the NULs included
+  // The reply's lines one after another, each ended by a NUL in place of its
+  // line feed; a carriage return before the line feed stays in the line.
+  char lines[REPLY_BUFFER_SIZE + 1];
+};
+
+// The service extensions that the server's EHLO reply announced and the
+// dialogue uses (RFC 5321 4.1.1.1); all false after HELO. Each field has its
+// row, with the keyword the reply names it by, in the table of
+// smtp_read_extensions (dialogue.cpp).
+struct SmtpExtensions {
+  bool pipelining;  // PIPELINING (RFC 2920): the envelope goes out as one group
+};
+
+// What the steps of one dialogue share. The caller of the steps owns it;
+// smtp_dialogue keeps it on its stack.
+struct SmtpSession {
+  const SmtpMessage* message;
+  const SmtpOptions* options;
+  SmtpExtensions extensions;
+  SmtpReply reply;                         // the latest reply
+  char command[SMTP_COMMAND_BUFFER_SIZE];  // the latest MAIL FROM or RCPT TO line
+};
+
+// ---- process-wide state (defined in transport.cpp) ----
+
+// The SMTP connection, PLATFORM_NO_SOCKET while there is none. Set by
+// smtp_send_mail from TCPconnect; read by sendr and the reply readers. The
+// program never closes it: the process's end does.
+extern PlatformSocket current_connection;
+// Whether TCPstartup has run (it runs at most once per process).
+extern bool winsock_started;
+// Bytes that arrived after the end of the latest reply: the beginning of the
+// next one (pipelined replies may come in one read). The next reply reader
+// starts with them.
+extern char reply_carry[REPLY_BUFFER_SIZE];
+extern int reply_carry_length;
+// How many smtp_hold_writes calls are not yet released.
+extern int write_hold_depth;
+// When (platform_monotonic_ms) the conversation with the server must be
+// over: set by smtp_set_deadline, read before every wait of the transport.
+// 0 while none is set; each wait then takes SMTP_WAIT_WITHOUT_DEADLINE_MS.
+extern long long delivery_deadline_ms;
+
+// ---- the dialogue (dialogue.cpp) ----
+
+// The dialogue of smtp_send_mail on the connection already in
+// current_connection, from reading the greeting to QUIT: smtp_hello, then
+// smtp_envelope, then smtp_data, each going on only when the one before
+// returned 1. Same result and log lines as smtp_send_mail. After a refusal
+// QUIT is sent and its reply read within what is left of the deadline; after
+// a time-out or a broken connection nothing more is written.
+[[nodiscard]] int smtp_dialogue(const SmtpMessage* message, const SmtpOptions* options);
+
+// Reads the server's greeting before anything is written, then greets:
+// "HELO QUILLET" with options->use_helo; otherwise "EHLO QUILLET", fills
+// session->extensions from a 2xx reply, and after any other reply falls back
+// to "HELO QUILLET" (RFC 5321 4.1.1.1; the refusal of EHLO is logged at
+// LOG_DEBUG only). Returns 1 when the server accepted a greeting command; 0
+// when the dialogue is over (after QUIT for a refused greeting or HELO).
+[[nodiscard]] int smtp_hello(SmtpSession* session);
+
+// The envelope: MAIL FROM, a RCPT TO for each recipient, DATA. When the EHLO
+// reply announced PIPELINING (RFC 2920) they go out as one group and their
+// replies are read afterwards; otherwise each waits for its reply, a refused
+// sender or the refusal of every recipient ends the dialogue with QUIT, and
+// DATA is then not sent. Returns 1 when DATA was answered with 354 and the
+// sender and at least one recipient were accepted. Pipelined, a DATA that
+// was taken without them is ended at once with "." (none of the message is
+// sent) and QUIT follows.
+[[nodiscard]] int smtp_envelope(SmtpSession* session);
+
+// The message data: the header block, an empty line, the body and the end
+// of the data, in their wire form, as few segments as the connection allows.
+// Returns 1 when the server answered the end of the data with 2xx; QUIT then
+// gets SMTP_QUIT_WINDOW_MS of its own and the result stays 1 whatever it
+// gets. A refusal is followed by QUIT within what is left of the deadline.
+[[nodiscard]] int smtp_data(SmtpSession* session);
+
+// True when a line after the first of `reply` (an EHLO reply) names the
+// service extension `keyword`, compared ignoring ASCII case.
+bool smtp_reply_announces(const SmtpReply* reply, const char* keyword);
+
+// Sets each field of *extensions from the EHLO reply `reply`.
+void smtp_read_extensions(const SmtpReply* reply, SmtpExtensions* extensions);
+
+// ---- the socket transport (transport.cpp) ----
+//
+// Every wait (name lookup, connect, each send, the pause between partial
+// sends, each reply) takes only what is left until delivery_deadline_ms.
+// Nothing new is started once the deadline has passed; a reply reader still
+// takes what has already arrived. A time-out is reported through TCPerror
+// with the code 10060.
+
+// The connection's handle as the log lines show it.
+int connection_number(PlatformSocket socket);
+
+// Sets delivery_deadline_ms to `milliseconds` from now.
+void smtp_set_deadline(int milliseconds);
+
+// Starts the sockets library (version 1.1). A failure is only logged:
+// "No winsock found of correct version\n", or "*** Error *** No winsock found
+// of correct version, trying to continue\n" for another version.
+void TCPstartup();
+
+// Lower-cases `server` in place and connects to it: a text that begins with a
+// digit is a dotted-decimal address (inet_addr, used as it comes), any other
+// is resolved by name. Returns the connected socket, or PLATFORM_NO_SOCKET:
+// silently when the name does not resolve; after TCPerror with "*** Error ***
+// Can't connect to {<server>}" when no socket can be made, or with the server
+// text when the name lookup times out or the connect fails or times out.
+[[nodiscard]] PlatformSocket TCPconnect(char* server, int port);
+
+// The two ends of every byte on the connection: one send of up to `length`
+// bytes, and one receive of up to `capacity` bytes, each waiting at most
+// `timeout_ms`, with the results of platform_socket_send and
+// platform_socket_receive. Nothing else hands bytes to the socket, so a
+// layer under the transport (TLS) goes into these two and nothing above
+// them knows of it.
+[[nodiscard]] int transport_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms);
+[[nodiscard]] int transport_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms);
+
+// Sends `length` bytes whole on `socket`, pausing SEND_RETRY_PAUSE_MS (at
+// most what is left) between partial sends, with one LOG_DEBUG line
+// "SENT(%d): (%d/%d bytes) {%s}" per send (`bytes` must be NUL-terminated).
+// Returns `length`; 0 for a length of 0; -1 for PLATFORM_NO_SOCKET (nothing
+// logged) or after a failed send, reported through TCPerror with "Socket
+// Error, could not write.".
+[[nodiscard]] int TCPwrite(PlatformSocket socket, const char* bytes, int length);
+
+// Between smtp_hold_writes and its smtp_release_writes (pairs may nest) the
+// writes on current_connection are gathered; the outermost release sends
+// them together, so that a command and its line end, or a pipelined group,
+// reach the server as one segment (RFC 2920 3.1 asks clients to send a group
+// in as few segments as they can).
+void smtp_hold_writes();
+void smtp_release_writes();
+
+// Logs "SEND(%d): {%s\n}\n" and writes `text` and WIRE_LINE_END on
+// current_connection in two writes. A short write is also reported through
+// TCPerror with "TCPwrite failed in sendr(1)" (the text) or "TCPwrite failed
+// in sendr(2)" (the line end). Returns 1 when both went out whole, 0
+// otherwise.
+[[nodiscard]] int sendr(const char* text);
+
+// Reads one whole reply from current_connection into *reply, starting with
+// the carried bytes and keeping bytes after the reply for the next call. Logs
+// every line as "RECV(%d):[%d] {%s}\n" (the connection, the offset of the
+// line's line feed from the start of the reply, the line). Returns 1, or 0
+// after TCPerror with "TCPdoread failed" when the connection closed, failed
+// or timed out, or when REPLY_BUFFER_SIZE bytes hold no final line (also
+// logged at LOG_ERROR).
+[[nodiscard]] int recvr(SmtpReply* reply);
+
+// recvr for the greeting, whose lines are logged as "RECV(%d): {%s}\n".
+[[nodiscard]] int recvr_greeting(SmtpReply* reply);
+
+// ---- the wire form of the message (transport.cpp) ----
+
+// Puts `text` (a header block or a body) into its form on the wire: every
+// line end (LF, CR or CR LF) becomes CR LF (RFC 5321 2.3.8); a line that
+// begins with '.' gets one more in front (RFC 5321 4.5.2); then a line longer
+// than SMTP_LINE_LIMIT octets is broken into its first 998 octets and
+// continuation lines of one space and at most 997 further octets (RFC 5321
+// 4.5.3.1.6). Writes at most `capacity` bytes into `wire`, NUL-terminated
+// when `capacity` is not 0, and returns the length of the whole result (as
+// snprintf does): call with capacity 0 to learn the size.
+std::size_t smtp_wire_text(const char* text, char* wire, std::size_t capacity);
+
+// ---- socket error messages (tcp_error.cpp) ----
+
+// Writes one LOG_ERROR line "wsock: (<context>) <message>" for the code in
+// socket_last_error: the Windows Sockets message of its row, or
+// "Socket Unkown error code %d \n" for a code without one. Writes nothing
+// when the code is 0.
+void TCPerror(const char* context);
