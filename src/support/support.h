@@ -21,9 +21,12 @@ constexpr int FORMAT_LIMIT = 63000;
 // First size of an overflow buffer, which doubles until a long text fits.
 constexpr int OVERFLOW_START_SIZE = 64000;
 // A new TextBuffer has this much room beyond its start text; growth adds
-// TEXT_BUFFER_GROWTH beyond what is needed at that moment.
+// TEXT_BUFFER_GROWTH beyond what is needed at that moment, or a
+// TEXT_BUFFER_GROWTH_SHARE-th of it when that is more, so that a long text
+// built from many pieces is moved a bounded number of times in all.
 constexpr int TEXT_BUFFER_HEADROOM = 64000;
 constexpr int TEXT_BUFFER_GROWTH = 20000;
+constexpr int TEXT_BUFFER_GROWTH_SHARE = 4;
 
 // ---- exit statuses of the whole program ----
 

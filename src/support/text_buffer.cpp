@@ -1,5 +1,6 @@
 // text_buffer.cpp - the growable formatted text, memory that must be had, the
 // HTML escaper and the fatal error page.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,17 +71,28 @@ TextBuffer* text_buffer_create(const char* start) {
   return buffer;
 }
 
+// The capacity of storage that has to grow to hold `length` characters. A
+// fixed step alone made a text built from many long pieces cost time in
+// proportion to the square of its length (every piece moved the whole text);
+// a step in proportion to the length moves each byte a few times at most.
+static int grown_capacity(int length) {
+  long long step = length / TEXT_BUFFER_GROWTH_SHARE;
+  if (step < TEXT_BUFFER_GROWTH) step = TEXT_BUFFER_GROWTH;
+  long long capacity = static_cast<long long>(length) + step;
+  return capacity < INT_MAX ? static_cast<int>(capacity) : INT_MAX;
+}
+
 // Makes the text its first `kept` characters followed by the `added_length`
 // bytes at `added`. The storage stays while the new text fits with room to
 // spare (length + 1 < capacity, so the last byte is never used); otherwise
-// the text moves to new storage with TEXT_BUFFER_GROWTH bytes beyond it.
+// the text moves to new storage with room to grow.
 // `added` is copied before the old storage goes, so it may lie in it.
 static void text_buffer_put(TextBuffer* buffer, int kept, const char* added, int added_length) {
   int new_length = kept + added_length;
   if (new_length + 1 < buffer->capacity) {
     std::memmove(buffer->chars + kept, added, static_cast<size_t>(added_length));
   } else {
-    int capacity = new_length + TEXT_BUFFER_GROWTH;
+    int capacity = grown_capacity(new_length);
     char* grown =
         static_cast<char*>(allocate_or_fatal(static_cast<size_t>(capacity), "Unable to malloc memory"));
     std::memcpy(grown, buffer->chars, static_cast<size_t>(kept));
