@@ -25,6 +25,8 @@ import tempfile
 
 import pytest
 
+from instances import read_text
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(os.path.dirname(HERE))
 BINARY = os.environ.get("QUILLET_BINARY") or os.path.join(PROJECT, "build", "quillet")
@@ -194,11 +196,7 @@ class Site:
         self.write_file(os.path.basename(self.ini_path), text)
 
     def log_text(self):
-        try:
-            with open(self.log_path, "rb") as handle:
-                return handle.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
+        return read_text(self.log_path)
 
     def log_lines(self):
         return self.log_text().splitlines()

@@ -48,6 +48,8 @@ import time
 import urllib.error
 import urllib.request
 
+from instances import read_text
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(os.path.dirname(HERE))
 EXAMPLES = os.path.join(PROJECT, "examples")
@@ -98,11 +100,7 @@ class Site:
         os.chmod(self.ini_path, 0o644)
 
     def log_text(self):
-        try:
-            with open(self.log_path, "rb") as handle:
-                return handle.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
+        return read_text(self.log_path)
 
 
 def example_ini(smtp, to=None, extra_lines=()):
