@@ -42,6 +42,16 @@ void platform_local_time(std::tm* now);
 // Pauses the process for the given number of milliseconds.
 void platform_sleep_ms(int milliseconds);
 
+// The local time of `when`, broken down, and how many seconds that local
+// time is ahead of UTC (negative west of Greenwich, summer time included).
+// Returns 1, or 0 when the system cannot convert it (the offset is then 0).
+[[nodiscard]] int platform_local_time_at(std::time_t when, std::tm* local, long* utc_offset_seconds);
+
+// Fills `bytes` with `count` bytes from the system's random source for
+// cryptography (getrandom, or /dev/urandom where the kernel lacks it;
+// BCryptGenRandom on Windows). Returns 1, or 0 when the source failed.
+[[nodiscard]] int platform_random_bytes(unsigned char* bytes, std::size_t count);
+
 // Readies the process for a run under a web server, before anything else
 // happens. A standard stream (descriptor 0, 1 or 2) that the parent left
 // closed is opened on the null device, so that no file or socket opened
