@@ -11,10 +11,14 @@ Two kinds, each started and stopped by the test that needs it:
   alias) into another, and refusing every other local name at RCPT.
   `strict=True` adds the settings that refuse unauthorised pipelining and
   bare line feeds from every client.
-- `aiosmtpd_server(refuse=...)`: aiosmtpd run by /usr/bin/python3 as a child
-  process on 127.0.0.1 and a port the system picked, writing each accepted
-  message's envelope and exact DATA content to a folder, and refusing one
-  chosen recipient at RCPT.
+- `aiosmtpd_server(refuse=..., eight_bit_mime=...)`: aiosmtpd run by
+  /usr/bin/python3 as a child process on 127.0.0.1 and a port the system
+  picked, writing each accepted message's envelope and exact DATA content to
+  a folder, and refusing one chosen recipient at RCPT. With
+  `eight_bit_mime=False` ("aiosmtpd-7bit") it decodes the data as ASCII, as
+  a strict 7-bit server does: its EHLO reply does not announce 8BITMIME and
+  it refuses a message with a byte of 0x80 or above ("500 Error: strict
+  ASCII mode").
 
 Both give `smtp` (the ini file's value), `messages(mailbox)` -> list of
 `Message` (exact bytes as stored, the message as the client sent it, the
@@ -554,10 +558,10 @@ def postfix_server(strict=False):
 class AiosmtpdServer:
     """aiosmtpd as a child process; see aiosmtpd_server()."""
 
-    name = "aiosmtpd"
-
-    def __init__(self, refuse=UNKNOWN_ADDRESS):
+    def __init__(self, refuse=UNKNOWN_ADDRESS, eight_bit_mime=True):
         self.refuse = refuse
+        self.eight_bit_mime = eight_bit_mime
+        self.name = "aiosmtpd" if eight_bit_mime else "aiosmtpd-7bit"
         self.root = None
         self.process = None
         self.host = "127.0.0.1"
@@ -583,7 +587,8 @@ class AiosmtpdServer:
         # Standard input stays a pipe: the server ends when it closes, so a
         # test run that dies cannot leave it behind.
         self.process = subprocess.Popen(
-            [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder, "--refuse", self.refuse],
+            [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder, "--refuse", self.refuse]
+            + ([] if self.eight_bit_mime else ["--no-8bitmime"]),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
         )
         record_pid(self.root, self.process.pid)
@@ -656,15 +661,16 @@ class AiosmtpdServer:
 REFUSAL_FORMAT = "550 5.1.1 <%s>: Recipient address rejected: User unknown"
 
 
-def aiosmtpd_server(refuse=UNKNOWN_ADDRESS):
+def aiosmtpd_server(refuse=UNKNOWN_ADDRESS, eight_bit_mime=True):
     """A running aiosmtpd child process (AiosmtpdServer); stopped on exit."""
-    return running(AiosmtpdServer(refuse))
+    return running(AiosmtpdServer(refuse, eight_bit_mime))
 
 
-def serve_aiosmtpd(folder, refuse):
+def serve_aiosmtpd(folder, refuse, eight_bit_mime=True):
     """The child process: an aiosmtpd server on 127.0.0.1, port 0; prints
     "PORT n" once listening; ends when its standard input closes or on
-    SIGTERM."""
+    SIGTERM. Without `eight_bit_mime` it decodes the data as ASCII
+    (decode_data), which leaves 8BITMIME out of its EHLO reply."""
     import asyncio
 
     from aiosmtpd.smtp import SMTP
@@ -703,7 +709,7 @@ def serve_aiosmtpd(folder, refuse):
     asyncio.set_event_loop(loop)
 
     def factory():
-        return SMTP(handler, hostname="aiosmtpd.quillet.test", loop=loop)
+        return SMTP(handler, hostname="aiosmtpd.quillet.test", loop=loop, decode_data=not eight_bit_mime)
 
     server = loop.run_until_complete(loop.create_server(factory, host="127.0.0.1", port=0))
     port = server.sockets[0].getsockname()[1]
@@ -737,8 +743,9 @@ def main(argv):
     parser.add_argument("kind", choices=["aiosmtpd"])
     parser.add_argument("--folder", required=True)
     parser.add_argument("--refuse", default=UNKNOWN_ADDRESS)
+    parser.add_argument("--no-8bitmime", dest="eight_bit_mime", action="store_false")
     args = parser.parse_args(argv)
-    serve_aiosmtpd(args.folder, args.refuse)
+    serve_aiosmtpd(args.folder, args.refuse, args.eight_bit_mime)
     return 0
 
 

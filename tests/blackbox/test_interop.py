@@ -1,6 +1,7 @@
-"""Delivery to real mail servers on loopback: aiosmtpd, and Debian's Postfix
-in its default settings and in strict settings (no unauthorised pipelining,
-no bare line feeds, from any client). Each server is started once for the
+"""Delivery to real mail servers on loopback: aiosmtpd (announcing 8BITMIME,
+and as a strict 7-bit server without it), Debian's Postfix in its default
+settings and in strict settings (no unauthorised pipelining, no bare line
+feeds, from any client), and Exim unpacked beside it (private_exim.py). Each server is started once for the
 module and emptied before every test; the delivered messages' bytes are read
 from the server's store (aiosmtpd: the DATA content as received; Postfix:
 the Maildir file, minus the fields Postfix puts on top).
@@ -24,17 +25,20 @@ import pytest
 
 import mailservers
 import packaged_mailservers
+import private_exim
 from interop_matrix import column, server_check
 from mailservers import TEST_ADDRESS, UNKNOWN_ADDRESS, VICTIM, VICTIM_ADDRESS
 
 SERVER_FACTORIES = {
     "aiosmtpd": lambda: mailservers.aiosmtpd_server(refuse=UNKNOWN_ADDRESS),
+    "aiosmtpd-7bit": lambda: mailservers.aiosmtpd_server(refuse=UNKNOWN_ADDRESS, eight_bit_mime=False),
     "postfix-default": lambda: mailservers.postfix_server(strict=False),
     "postfix-strict": lambda: mailservers.postfix_server(strict=True),
     "exim": packaged_mailservers.exim_server,
     "opensmtpd": packaged_mailservers.opensmtpd_server,
+    "exim-private": private_exim.exim_server,
 }
-DEFAULT_SERVERS = "aiosmtpd,postfix-default,postfix-strict"
+DEFAULT_SERVERS = "aiosmtpd,aiosmtpd-7bit,postfix-default,postfix-strict,exim-private"
 SERVER_KINDS = [kind.strip() for kind in os.environ.get("QUILLET_INTEROP_SERVERS", DEFAULT_SERVERS).split(",")
                 if kind.strip()]
 for _kind in SERVER_KINDS:
@@ -54,7 +58,7 @@ SOCKET_SECONDS = 30
 @pytest.fixture(scope="module", params=SERVER_KINDS)
 def mail_server(request):
     kind = request.param
-    if kind != "aiosmtpd" and os.geteuid() != 0:
+    if not kind.startswith("aiosmtpd") and os.geteuid() != 0:
         pytest.skip("%s needs root" % kind)
     with SERVER_FACTORIES[kind]() as server:
         yield server
@@ -122,7 +126,7 @@ def content_lines(server, message):
     content as received: every line must end in CR LF. Postfix stores LF line
     ends: a CR left in the store means a stray CR was sent."""
     content = message.content
-    if server.name == "aiosmtpd":
+    if server.name.startswith("aiosmtpd"):
         bare = content.replace(b"\r\n", b"")
         assert b"\n" not in bare and b"\r" not in bare, "bare LF or CR on the wire: %r" % content[:2000]
         lines = content.split(b"\r\n")
@@ -146,7 +150,7 @@ def greeting_of(server, message):
     """('EHLO' or 'HELO', the name given) as the server recorded them."""
     if hasattr(server, "greeting"):
         return server.greeting(message)
-    if server.name == "aiosmtpd":
+    if server.name.startswith("aiosmtpd"):
         return ("EHLO" if message.extra["esmtp"] else "HELO"), message.extra["helo"]
     received = message.headers("Received")[0]
     match = re.search(rb"^from (\S+) .*? with (E?SMTP) id ", received, re.S)
@@ -217,9 +221,12 @@ def open_session(server):
 # on; "<fault>_stored": what a server that takes it makes of it, when that
 # is not the message as sent. "header_syntax": the reply of a server that
 # checks the header block's syntax to a From field that goes on with
-# something other than addresses.
+# something other than addresses. "eight_bit": the reply of a server that
+# takes only 7-bit data to a message with a byte of 0x80 or above.
 SERVER_HABITS = {
     "aiosmtpd": {"bare_lf": None, "long_line": None, "early": None, "announces": False},
+    "aiosmtpd-7bit": {"bare_lf": None, "long_line": None, "early": None, "announces": False,
+                      "eight_bit": "500 Error: strict ASCII mode"},
     "postfix-default": {"bare_lf": None, "long_line": None, "early": None, "announces": True},
     "postfix-strict": {"bare_lf": rb"550 5\.5\.2 .*bare <LF> received", "long_line": None,
                        "early": rb"554 5\.5\.0 Error: SMTP protocol synchronization", "closes": True,
@@ -227,6 +234,9 @@ SERVER_HABITS = {
     "exim": {"bare_lf": None, "bare_lf_stored": b"Subject: bare\n\none two\n",
              "long_line": rb"550 maximum allowed line length is 998 octets, got 999",
              "early": None, "announces": True, "header_syntax": "550 header syntax"},
+    "exim-private": {"bare_lf": None, "bare_lf_stored": b"Subject: bare\n\none two\n",
+                     "long_line": rb"550 maximum allowed line length is 998 octets, got 999",
+                     "early": None, "announces": True, "header_syntax": "550 header syntax"},
     "opensmtpd": {"bare_lf": None, "long_line": None,
                   "early": rb"500 5\.5\.1 Invalid command: Pipelining not supported", "closes": True,
                   "announces": False},
@@ -249,7 +259,7 @@ def test_server_delivers_to_the_test_mailbox_and_refuses_an_unknown_user(server)
     delivered = server.messages()
     assert len(delivered) == 1
     assert delivered[0].sender == VISITOR and delivered[0].recipients == [TEST_ADDRESS]
-    stored = data if server.name == "aiosmtpd" else data.replace(b"\r\n", b"\n")
+    stored = data if server.name.startswith("aiosmtpd") else data.replace(b"\r\n", b"\n")
     assert delivered[0].content == stored
     assert greeting_of(server, delivered[0]) == ("EHLO", "CHECK")
     if victim:
@@ -480,6 +490,14 @@ def test_8_bit_text_in_the_subject_and_the_body_arrives_byte_for_byte(site, serv
     write_site(site, server, HELLO[hello], headers=headers)
     run = site.cgi(form([("From:", VISITOR), ("Subject:", EIGHT_BIT_SUBJECT),
                          ("Message:", EIGHT_BIT_VALUE.replace(b"\n", b"\r\n"))]))
+    refusal = SERVER_HABITS[server.name].get("eight_bit")
+    if refusal:
+        # Without a charset line the bytes go out raw: a 7-bit server refuses
+        # them, and the visitor is told.
+        assert FAILURE_TEXT in run.page, run.page + diagnosis(site, server)
+        assert "SMTP server refused the message: " + refusal in site.log_messages(), diagnosis(site, server)
+        assert server.everything() == []
+        return
     assert_sent(run, site, server)
     message = only_message(site, server)
     headers = standard_headers()[:2] + [b"Subject: " + EIGHT_BIT_SUBJECT]
