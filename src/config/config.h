@@ -10,6 +10,7 @@ constexpr int MAX_LINE_ENTRIES = 1000;       // room in each of the two line lis
 constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds for the whole delivery: lookup, connect, sends, replies
 constexpr int SMTP_TIMEOUT_MIN = 1;
 constexpr int SMTP_TIMEOUT_MAX = 3600;
+constexpr int CHARSET_NAME_LIMIT = 40;       // characters of the name in "charset NAME"
 
 // ---- records ----
 
@@ -28,6 +29,10 @@ struct Configuration {
   bool add_orlund_link;  // the link line at the foot of reply pages
   const char* email_line_end;  // "\n" or "\r\n": shapes the composed message
   int smtp_timeout;            // seconds; the ini line "smtp_timeout N"
+  bool add_date_and_message_id;  // the header block gains Date and Message-ID
+  // "charset NAME": the MIME header lines, header contents as RFC 2047
+  // encoded-words and a 7bit, 8bit or quoted-printable body. Absent: none.
+  char* charset;
 };
 
 // One header or body line of the ini file: for a static line the label is

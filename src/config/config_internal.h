@@ -23,6 +23,10 @@ constexpr int CONSOLE_ANSWER_SIZE = 10000;  // the help's answer to its offer, r
 // any other value is ignored and the line is not counted; so is
 // "log_max_size N" (kilobytes, LOG_MAX_SIZE_MIN to LOG_MAX_SIZE_MAX), which
 // gives the log its size limit (log_set_max_size).
+// "charset NAME" sets charset when NAME is 1 to CHARSET_NAME_LIMIT ASCII
+// letters, digits and '-'; any other value changes nothing, is not counted
+// and gives the LOG_ERROR line "charset line ignored, not a charset name
+// {%s}" showing the line. "add_date_and_message_id" is a flag line.
 // "allowed_recipient VALUE" appends VALUE to allowed_recipient_list when it
 // is exactly one address (a local part, '@', a domain: the characters of
 // is_local_part_character and is_domain_character, support.h) or an '@'

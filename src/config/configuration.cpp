@@ -15,6 +15,8 @@ static const Configuration CONFIGURATION_DEFAULTS = {
     true,                                         // add_orlund_link
     "\n",                                         // email_line_end
     SMTP_TIMEOUT_DEFAULT,                         // smtp_timeout
+    false,                                        // add_date_and_message_id
+    nullptr,                                      // charset: absent
 };
 
 // ---- process-wide state ----

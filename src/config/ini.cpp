@@ -57,6 +57,17 @@ static bool is_allowed_recipient_value(const char* value) {
   return end > domain && *end == '\0';
 }
 
+// "charset NAME": 1 to CHARSET_NAME_LIMIT ASCII letters, digits and '-', as
+// a MIME charset name may be written in a Content-Type parameter and an
+// encoded-word without quoting (RFC 2045 5.1, RFC 2047 2).
+static bool is_charset_name(const char* value) {
+  int length = 0;
+  for (const char* at = value; *at != '\0'; at++, length++) {
+    if (!is_ascii_letter_or_digit(*at) && *at != '-') return false;
+  }
+  return length >= 1 && length <= CHARSET_NAME_LIMIT;
+}
+
 static void text_list_append(TextList* list, const char* value) {
   if (list->count == list->room) {
     int room = list->room == 0 ? TEXT_LIST_FIRST_ROOM : list->room * 2;
@@ -291,6 +302,8 @@ static constexpr IniKeyword INI_KEYWORDS[] = {
     list_keyword("allowed_recipient ", &allowed_recipient_list, is_allowed_recipient_value,
                  "not one address or @domain"),
     LOG_MAX_SIZE_KEYWORD,
+    flag_keyword("add_date_and_message_id", &configuration.add_date_and_message_id),
+    text_keyword("charset ", &configuration.charset, nullptr, is_charset_name, "not a charset name"),
 };
 
 void handle_ini_line(const char* line) {

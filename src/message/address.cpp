@@ -16,11 +16,16 @@ void message_reset() {
   std::free(message_envelope.recipient_to);
   std::free(message_envelope.recipient_cc);
   std::free(message_envelope.recipient_bcc);
+  std::free(message_envelope.reply_to);
   message_envelope = MessageEnvelope{};
   text_buffer_free(email_header_block);
   email_header_block = nullptr;
   text_buffer_free(email_body);
   email_body = nullptr;
+  text_buffer_free(email_8bit_header_block);
+  email_8bit_header_block = nullptr;
+  text_buffer_free(email_8bit_body);
+  email_8bit_body = nullptr;
 }
 
 enum ScanState { SEEKING, LOCAL_PART, AFTER_AT, DOMAIN };
@@ -103,6 +108,7 @@ bool classify_header_line(const char* label, const char* content) {
       {"To:", "To", &message_envelope.recipient_to, &message_envelope.to_submitted},
       {"CC:", "CC", &message_envelope.recipient_cc, &message_envelope.cc_submitted},
       {"BCC:", "BCC", &message_envelope.recipient_bcc, &message_envelope.bcc_submitted},
+      {"Reply-To:", "Reply-To", &message_envelope.reply_to, &message_envelope.reply_to_submitted},
   };
   bool bare_names = configuration.add_headerline_colon;
   for (const AddressHeader& header : headers) {

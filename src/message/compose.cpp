@@ -2,10 +2,13 @@
 // ini file's lines and the submitted form, the check that the message has a
 // sender, a recipient and a subject, and the hand-over to the SMTP dialogue.
 #include <cstring>
+#include <ctime>
 
 #include "config/config.h"
 #include "form/form.h"
 #include "message/message.h"
+#include "message/mime.h"
+#include "platform/platform.h"
 #include "smtp/smtp.h"
 #include "support/support.h"
 
@@ -13,6 +16,8 @@
 
 TextBuffer* email_header_block = nullptr;
 TextBuffer* email_body = nullptr;
+TextBuffer* email_8bit_header_block = nullptr;
+TextBuffer* email_8bit_body = nullptr;
 
 static const char X_QUILLET_LINE_FORMAT[] = "X-QUILLET: sent by web form submition activated CGI program.%s";
 static const char SENDALL_ENABLED[] = "true";
@@ -68,18 +73,98 @@ static void append_header_content(TextBuffer* block, const char* content) {
   }
 }
 
+// With a charset, each line is first composed in a scratch buffer and then
+// written with its content as RFC 2047 encoded-words where it needs them.
 static void compose_header_block(TextBuffer* block, const char* line_end) {
+  TextBuffer* line = configuration.charset != nullptr ? text_buffer_create("") : nullptr;
   for (int i = 0; i < header_line_list.count; i++) {
     const char* label = text_or_null(header_line_list.entries[i].label);
     const char* content = text_or_null(header_line_list.entries[i].content);
+    bool reply_to_before = message_envelope.reply_to != nullptr;
     if (!classify_header_line(label, content)) continue;
+    // A Reply-To taken from the form carries the address alone, so nothing
+    // else the visitor typed reaches the header readers answer to.
+    if (!reply_to_before && message_envelope.reply_to != nullptr && message_envelope.reply_to_submitted)
+      content = message_envelope.reply_to;
     std::size_t label_length = std::strlen(label);
     const char* separator =
         configuration.add_headerline_colon && (label_length == 0 || label[label_length - 1] != ':') ? ":" : "";
-    text_buffer_appendf(block, "%s%s ", label, separator);
-    append_header_content(block, content);
+    TextBuffer* target = line != nullptr ? line : block;
+    if (line != nullptr) text_buffer_setf(line, "%s", "");
+    text_buffer_appendf(target, "%s%s ", label, separator);
+    append_header_content(target, content);
+    if (line != nullptr) {
+      if (mime_header_needs_encoding(line->chars, line->length))
+        mime_append_encoded_header(block, line->chars, line->length, configuration.charset, line_end);
+      else
+        text_buffer_append(block, line->chars, line->length);
+    }
     text_buffer_appendf(block, "%s", line_end);
   }
+  text_buffer_free(line);
+}
+
+// "Date:" with the run's local time and "Message-ID:" at the sender's domain
+// (RFC 5322 3.6.1, 3.6.4). A clock that cannot be read leaves the Date line
+// out; a random source that fails leaves the Message-ID with the time, the
+// process id and the monotonic clock's reading. Each is logged.
+static void append_date_and_message_id(TextBuffer* block, const char* line_end, const char* sender) {
+  std::time_t now = std::time(nullptr);
+  std::tm local = {};
+  long offset = 0;
+  if (platform_local_time_at(now, &local, &offset)) {
+    text_buffer_appendf(block, "Date: ");
+    mime_append_date(block, &local, offset);
+    text_buffer_appendf(block, "%s", line_end);
+  } else {
+    log_event(LOG_ERROR, "the local time could not be read: no Date line");
+  }
+  unsigned char random[MESSAGE_ID_RANDOM_BYTES];
+  if (!platform_random_bytes(random, sizeof random)) {
+    log_event(LOG_ERROR, "the system gave no random bytes for the Message-ID");
+    unsigned long long clock = static_cast<unsigned long long>(platform_monotonic_ms());
+    for (std::size_t i = 0; i < sizeof random; i++) random[i] = static_cast<unsigned char>(clock >> (8 * (i % 8)));
+  }
+  text_buffer_appendf(block, "Message-ID: ");
+  mime_append_message_id(block, static_cast<long long>(now), platform_process_id(), random,
+                         MESSAGE_ID_RANDOM_BYTES, sender);
+  text_buffer_appendf(block, "%s", line_end);
+}
+
+// The last lines of a header block: the transfer encoding (with a charset)
+// and the fixed X-QUILLET line.
+static void finish_header_block(TextBuffer* block, MimeTransferEncoding encoding, const char* line_end) {
+  if (configuration.charset != nullptr)
+    text_buffer_appendf(block, "Content-Transfer-Encoding: %s%s", mime_encoding_name(encoding), line_end);
+  text_buffer_appendf(block, X_QUILLET_LINE_FORMAT, line_end);
+}
+
+static TextBuffer* quoted_printable_of(const TextBuffer* body, const char* line_end) {
+  TextBuffer* encoded = text_buffer_create("");
+  mime_append_quoted_printable(encoded, body->chars, body->length, line_end);
+  return encoded;
+}
+
+// With a charset the body travels as 7bit when it can; a body with 8-bit
+// bytes is composed twice, as 8bit for a server that announces 8BITMIME and
+// as quoted-printable for any other (the dialogue picks one after EHLO); a
+// line too long for either goes quoted-printable only.
+static void choose_body_encoding(const char* line_end) {
+  MimeTransferEncoding encoding =
+      configuration.charset != nullptr ? mime_body_encoding(email_body->chars, email_body->length) : MIME_7BIT;
+  if (encoding != MIME_7BIT) {
+    TextBuffer* encoded = quoted_printable_of(email_body, line_end);
+    if (encoding == MIME_8BIT) {
+      email_8bit_header_block = text_buffer_create(email_header_block->chars);
+      finish_header_block(email_8bit_header_block, MIME_8BIT, line_end);
+      email_8bit_body = email_body;
+    } else {
+      text_buffer_free(email_body);
+    }
+    email_body = encoded;
+    encoding = MIME_QUOTED_PRINTABLE;
+  }
+  finish_header_block(email_header_block, encoding, line_end);
 }
 
 static void append_spaces(TextBuffer* buffer, int count) {
@@ -162,6 +247,10 @@ static int deliver(const char* sender, const EnvelopeRecipient* recipients) {
     if (recipients[i].address != nullptr) message.recipients[message.recipient_count++] = recipients[i].address;
   message.header_block = email_header_block->chars;
   message.body = email_body->chars;
+  if (email_8bit_header_block != nullptr) {
+    message.header_block_8bit = email_8bit_header_block->chars;
+    message.body_8bit = email_8bit_body->chars;
+  }
   SmtpOptions options{};
   options.use_helo = configuration.use_helo;
   options.timeout_seconds = configuration.smtp_timeout;
@@ -173,14 +262,23 @@ int generate_email() {
   // Only tests compose twice in one process; the earlier texts go then.
   text_buffer_free(email_header_block);
   text_buffer_free(email_body);
+  text_buffer_free(email_8bit_header_block);
+  text_buffer_free(email_8bit_body);
+  email_8bit_header_block = nullptr;
+  email_8bit_body = nullptr;
 
   email_header_block = text_buffer_create("");
   compose_header_block(email_header_block, line_end);
+  if (configuration.add_date_and_message_id)
+    append_date_and_message_id(email_header_block, line_end, message_envelope.sender);
+  if (configuration.charset != nullptr)
+    text_buffer_appendf(email_header_block, "MIME-Version: 1.0%sContent-Type: text/plain; charset=%s%s", line_end,
+                        configuration.charset, line_end);
   log_event(LOG_DEBUG, "generated headers {%s}", email_header_block->chars);
-  text_buffer_appendf(email_header_block, X_QUILLET_LINE_FORMAT, line_end);
 
   email_body = text_buffer_create("");
   compose_body(email_body, line_end);
+  choose_body_encoding(line_end);
 
   const MessageEnvelope& envelope = message_envelope;
   if (envelope.sender != nullptr && envelope.recipient_to != nullptr && envelope.subject_seen) {
@@ -196,10 +294,13 @@ int generate_email() {
     log_event(LOG_ERROR, "Email not sent.");
     return 0;
   }
+  // The message as the visitor wrote it: the 8bit form where there is one.
+  const TextBuffer* shown_header_block = email_8bit_header_block != nullptr ? email_8bit_header_block : email_header_block;
+  const TextBuffer* shown_body = email_8bit_body != nullptr ? email_8bit_body : email_body;
   log_event(LOG_ERROR,
             "email not sent due to From, or To, or Subject headers not being present or valid. From={%s} To={%s} "
             "Subject_found=%s\r\n HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
             text_or_null(envelope.sender), text_or_null(envelope.recipient_to),
-            envelope.subject_seen ? "TRUE" : "FALSE", email_header_block->chars, email_body->chars);
+            envelope.subject_seen ? "TRUE" : "FALSE", shown_header_block->chars, shown_body->chars);
   return 0;
 }

@@ -17,10 +17,12 @@ struct MessageEnvelope {
   char* recipient_cc;   // first CC line that yields an address
   char* recipient_bcc;  // first BCC line that yields an address
   bool subject_seen;    // any Subject line (required)
+  char* reply_to;       // first Reply-To line that yields an address (no recipient)
   bool sender_submitted;
   bool to_submitted;
   bool cc_submitted;
   bool bcc_submitted;
+  bool reply_to_submitted;
 };
 
 // ---- process-wide state (defined in address.cpp) ----
@@ -54,13 +56,14 @@ char* extract_address(const char* text);
 bool match_address_header(const char* label, const char* content, const char* name, int length,
                           char** field, bool* submitted);
 
-// Recognises a From, To, CC, BCC or Subject entry, trying the names with
-// their colon and, when configuration.add_headerline_colon is set, without.
-// A From/To/CC/BCC entry is recognised only while its envelope field is
-// absent and only when it yields an address, which then fills the field;
-// every Subject entry is recognised and sets subject_seen. Returns true when
-// the entry belongs in the header block. An address from the content sets
-// the field's *_submitted flag.
+// Recognises a From, To, CC, BCC, Reply-To or Subject entry, trying the
+// names with their colon and, when configuration.add_headerline_colon is
+// set, without. A From/To/CC/BCC/Reply-To entry is recognised only while
+// its envelope field is absent and only when it yields an address, which
+// then fills the field; every Subject entry is recognised and sets
+// subject_seen. Returns true when the entry belongs in the header block. An
+// address from the content sets the field's *_submitted flag. The Reply-To
+// address is never a recipient.
 bool classify_header_line(const char* label, const char* content);
 
 // ---- composition (compose.cpp) ----
@@ -71,11 +74,16 @@ constexpr int BODY_LABEL_LIMIT = 498;
 constexpr int HEADER_BLANK_RUN_LIMIT = 100;
 
 // process-wide state (defined in compose.cpp): the header block and the body
-// of the message composed by the latest generate_email, null before. Each
-// line ends with configuration.email_line_end. They stay until the process
-// ends (a later generate_email, in tests, releases the earlier ones).
+// of the message composed by the latest generate_email, null before, as any
+// server takes them; and, when the body must travel as 8bit, the header
+// block and body to send instead to a server that announces 8BITMIME (RFC
+// 6152), null otherwise. Each line ends with configuration.email_line_end.
+// They stay until the process ends (a later generate_email, in tests,
+// releases the earlier ones).
 extern TextBuffer* email_header_block;
 extern TextBuffer* email_body;
+extern TextBuffer* email_8bit_header_block;
+extern TextBuffer* email_8bit_body;
 
 // Composes the message from the HeaderLineList, the BodyLineList, the
 // Configuration and the FormVariableTable, validates it and hands it to

@@ -32,6 +32,11 @@ struct SmtpMessage {
   int recipient_count;                          // 1 to SMTP_MAX_RECIPIENTS
   const char* header_block;                     // null is sent as empty
   const char* body;                             // null is sent as empty
+  // The message's 8bit form, for a server whose EHLO reply announces
+  // 8BITMIME (RFC 6152): sent instead of header_block and body, with
+  // " BODY=8BITMIME" after MAIL FROM. Null: every server gets the form above.
+  const char* header_block_8bit;
+  const char* body_8bit;
 };
 
 // How to deliver it. Each field's zero is a valid choice, so a caller sets

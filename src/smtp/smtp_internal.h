@@ -54,7 +54,8 @@ struct SmtpReply {
 // row, with the keyword the reply names it by, in the table of
 // smtp_read_extensions (dialogue.cpp).
 struct SmtpExtensions {
-  bool pipelining;  // PIPELINING (RFC 2920): the envelope goes out as one group
+  bool pipelining;      // PIPELINING (RFC 2920): the envelope goes out as one group
+  bool eight_bit_mime;  // 8BITMIME (RFC 6152): the message's 8bit form may be sent
 };
 
 // What the steps of one dialogue share. The caller of the steps owns it;
@@ -63,6 +64,9 @@ struct SmtpSession {
   const SmtpMessage* message;
   const SmtpOptions* options;
   SmtpExtensions extensions;
+  // Set by smtp_envelope: the message goes in its 8bit form (the server
+  // announced 8BITMIME and the message has one); smtp_data sends that form.
+  bool eight_bit;
   SmtpReply reply;                         // the latest reply
   char command[SMTP_COMMAND_BUFFER_SIZE];  // the latest MAIL FROM or RCPT TO line
 };
@@ -105,7 +109,9 @@ extern long long delivery_deadline_ms;
 // when the dialogue is over (after QUIT for a refused greeting or HELO).
 [[nodiscard]] int smtp_hello(SmtpSession* session);
 
-// The envelope: MAIL FROM, a RCPT TO for each recipient, DATA. When the EHLO
+// The envelope: MAIL FROM, a RCPT TO for each recipient, DATA. MAIL FROM
+// carries " BODY=8BITMIME" when the message has an 8bit form and the EHLO
+// reply announced 8BITMIME (session->eight_bit). When the EHLO
 // reply announced PIPELINING (RFC 2920) they go out as one group and their
 // replies are read afterwards; otherwise each waits for its reply, a refused
 // sender or the refusal of every recipient ends the dialogue with QUIT, and
@@ -116,7 +122,7 @@ extern long long delivery_deadline_ms;
 [[nodiscard]] int smtp_envelope(SmtpSession* session);
 
 // The message data: the header block, an empty line, the body and the end
-// of the data, in their wire form, as few segments as the connection allows.
+// of the data (the 8bit form with session->eight_bit), in their wire form, as few segments as the connection allows.
 // Returns 1 when the server answered the end of the data with 2xx; QUIT then
 // gets SMTP_QUIT_WINDOW_MS of its own and the result stays 1 whatever it
 // gets. A refusal is followed by QUIT within what is left of the deadline.

@@ -22,7 +22,8 @@ using Lines = std::vector<std::string>;
 std::string no_address_line(const std::string& text) { return "no email address in this line (" + text + ")"; }
 
 // The envelope in one line: sender|to|cc|bcc|subject, "-" for an absent
-// field, "*" after an address that came from a submitted value.
+// field, "*" after an address that came from a submitted value; then
+// "|reply-to <address>" when a Reply-To address was taken.
 std::string envelope() {
   auto field = [](const char* address, bool submitted) {
     return address == nullptr ? std::string("-") : std::string(address) + (submitted ? "*" : "");
@@ -30,7 +31,8 @@ std::string envelope() {
   const MessageEnvelope& e = message_envelope;
   return field(e.sender, e.sender_submitted) + "|" + field(e.recipient_to, e.to_submitted) + "|" +
          field(e.recipient_cc, e.cc_submitted) + "|" + field(e.recipient_bcc, e.bcc_submitted) + "|" +
-         (e.subject_seen ? "subject" : "-");
+         (e.subject_seen ? "subject" : "-") +
+         (e.reply_to != nullptr ? "|reply-to " + field(e.reply_to, e.reply_to_submitted) : "");
 }
 
 using AddressTest = QuilletTest;
@@ -221,7 +223,15 @@ TEST_F(AddressTest, ClassifyRecognisesEachKindOnce) {
        {{"To:", "owner+webform@example.com"}, {"CC: nobody", ""}, {"CC:", "x@y"}, {"BCC: b@c.d", ""}},
        {true, false, true, true},
        "-|owner+webform@example.com*|x@y*|b@c.d|-"},
-      {false, {{"Reply-To: a@b.c", ""}}, {false}, "-|-|-|-|-"},
+      // Reply-To like From: the first line that yields an address, its first
+      // address; never a To line.
+      {false, {{"Reply-To: a@b.c", ""}}, {true}, "-|-|-|-|-|reply-to a@b.c"},
+      {false,
+       {{"reply-to: nobody", ""}, {"Reply-To:", "Jo <jo@b.c>, x@y.z"}, {"Reply-To: c@d.e", ""}},
+       {false, true, false},
+       "-|-|-|-|-|reply-to jo@b.c*"},
+      {false, {{"Reply-To", "a@b.c"}}, {false}, "-|-|-|-|-"},
+      {true, {{"Reply-To", "a@b.c"}}, {true}, "-|-|-|-|-|reply-to a@b.c*"},
       {false, {{"X-Mailer: quillet", ""}}, {false}, "-|-|-|-|-"},
       {false, {{"", "a@b.c"}}, {false}, "-|-|-|-|-"},
       // One kind at most: the first test that succeeds.

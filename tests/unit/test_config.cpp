@@ -31,7 +31,8 @@ Lines configuration_changes() {
                {"logging", configuration.logging},
                {"sendall", configuration.sendall},
                {"success_html_page", configuration.success_html_page},
-               {"failure_html_page", configuration.failure_html_page}};
+               {"failure_html_page", configuration.failure_html_page},
+               {"charset", configuration.charset}};
   for (const auto& text : texts)
     if (text.value != nullptr) changes.push_back(text_setting(text.name, text.value));
   if (configuration.remove_empty_variables) changes.push_back("remove_empty_variables");
@@ -42,6 +43,7 @@ Lines configuration_changes() {
   if (std::strcmp(configuration.email_line_end, "\n") != 0) changes.push_back("email_line_end=CRLF");
   if (configuration.smtp_timeout != SMTP_TIMEOUT_DEFAULT)
     changes.push_back("smtp_timeout=" + std::to_string(configuration.smtp_timeout));
+  if (configuration.add_date_and_message_id) changes.push_back("add_date_and_message_id");
   for (int i = 0; i < header_line_list.count; i++)
     changes.push_back(std::string("header(") + header_line_list.entries[i].label + "|" +
                       header_line_list.entries[i].content + ")");
@@ -66,7 +68,7 @@ using ConfigTest = QuilletTest;
 
 TEST_F(ConfigTest, EachKeywordLine) {
   struct Row {
-    const char* line;
+    std::string line;
     Lines changes;
     bool counted;  // the "line used" debug line is written
   } rows[] = {
@@ -162,6 +164,20 @@ TEST_F(ConfigTest, EachKeywordLine) {
       {"smtp_timeout 2.5", {}, false},
       {"smtp_timeout ", {}, false},
       {"smtp_timeout", {}, false},
+      // A flag line; a charset name of 1 to 40 letters, digits and '-'.
+      {"add_date_and_message_id", {"add_date_and_message_id"}, true},
+      {"charset UTF-8", {"charset={UTF-8}"}, true},
+      {"charset iso-8859-15", {"charset={iso-8859-15}"}, true},
+      {"charset x", {"charset={x}"}, true},
+      {"charset " + std::string(40, 'A'), {"charset={" + std::string(40, 'A') + "}"}, true},
+      {"charset " + std::string(41, 'A'), {}, false},
+      {"charset UTF 8", {}, false},
+      {"charset \"UTF-8\"", {}, false},
+      {"charset UTF-8;", {}, false},
+      {"charset UTF_8", {}, false},
+      {"charset \xC3\xBC", {}, false},
+      {"charset ", {}, false},
+      {"charset", {}, false},
       // Comments and blank lines.
       {"", {}, false},
       {"# smtp relay", {}, false},
@@ -171,11 +187,14 @@ TEST_F(ConfigTest, EachKeywordLine) {
     reset_all_subsystems();
     std::remove(log_file_path);
     decode_form("Name:=Joe&From:=jo%40b.c&=unnamed");
-    handle_ini_line(row.line);
+    handle_ini_line(row.line.c_str());
     EXPECT_EQ(configuration_changes(), row.changes) << row.line;
     Lines messages = log_messages();
     bool counted = !messages.empty() && messages.back() == used_line(row.line);
     EXPECT_EQ(counted, row.counted) << row.line;
+    // An ignored charset line says so.
+    bool refused = row.line.rfind("charset ", 0) == 0 && !row.counted;
+    EXPECT_EQ(messages == Lines{"charset line ignored, not a charset name {" + row.line + "}"}, refused) << row.line;
   }
 }
 

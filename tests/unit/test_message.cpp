@@ -4,6 +4,7 @@
 // hand-over to the SMTP dialogue.
 #include <algorithm>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,11 @@ TEST_F(MessageTest, HeaderLinesAndTheSeparatorRule) {
       {false, "Subject", "Hi", nullptr},  // without the colon rule no Subject line
       {false, "Status:", "ok", nullptr},
       {true, "Status", "ok", nullptr},
-      {false, "Reply-To:", "x@y.z", nullptr},
+      // Reply-To from the form: its first address alone.
+      {false, "Reply-To:", "Jo <x@y.z>, w@v.u\nBcc: v@x.y", "Reply-To: x@y.z\n"},
+      {true, "Reply-To", "x@y.z", "Reply-To: x@y.z\n"},
+      {false, "Reply-To: Jo <x@y.z>", "", "Reply-To: Jo <x@y.z> \n"},
+      {false, "Reply-To:", "nobody", nullptr},
       {false, "subject:", "lower", "subject: lower\n"},
   };
   for (const Row& row : rows) {
@@ -193,6 +198,118 @@ TEST_F(MessageTest, NoLineOfTheHeaderBlockIsBlankOnTheWire) {
 }
 
 // ---- body ----
+
+// ---- the MIME lines, Date and Message-ID ----
+
+// The header block's lines after the ini file's own, with the Date and the
+// Message-ID's varying parts replaced by "DATE" and "ID".
+std::vector<std::string> added_lines(const std::string& block, std::size_t skip) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = block.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(block.substr(start, end - start));
+  lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(skip, lines.size())));
+  static const std::regex date("^Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+                               "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} "
+                               "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}$");
+  static const std::regex id("^(Message-ID: <)[0-9]+\\.[0-9]+\\.[0-9a-f]{24}(@.*>)$");
+  for (std::string& line : lines) {
+    if (std::regex_match(line, date)) line = "Date: DATE";
+    line = std::regex_replace(line, id, "$1ID$2");
+  }
+  return lines;
+}
+
+TEST_F(MessageTest, TheNewLinesAndWhereTheyGo) {
+  struct Row {
+    bool date_and_id;
+    const char* charset;
+    std::string body;
+    std::vector<std::string> lines;  // after the three lines of the ini file
+    const char* eight_bit_encoding;  // the 8bit form's, or null when there is none
+    std::string sent_body;
+  } rows[] = {
+      {true, nullptr, "plain", {"Date: DATE", "Message-ID: <ID@example.com>", X_QUILLET}, nullptr, " Message: plain\n"},
+      {false, "UTF-8", "plain",
+       {"MIME-Version: 1.0", "Content-Type: text/plain; charset=UTF-8", "Content-Transfer-Encoding: 7bit", X_QUILLET},
+       nullptr, " Message: plain\n"},
+      {true, "ISO-8859-1", "caf\xE9",
+       {"Date: DATE", "Message-ID: <ID@example.com>", "MIME-Version: 1.0",
+        "Content-Type: text/plain; charset=ISO-8859-1", "Content-Transfer-Encoding: quoted-printable", X_QUILLET},
+       "8bit", " Message: caf=E9\n"},
+      // A line longer than 998 octets: quoted-printable only.
+      {false, "UTF-8", std::string(1000, 'x'),
+       {"MIME-Version: 1.0", "Content-Type: text/plain; charset=UTF-8",
+        "Content-Transfer-Encoding: quoted-printable", X_QUILLET},
+       nullptr, " Message: " + std::string(65, 'x') + "=\n" + std::string(75, 'x') + "=\n"},
+  };
+  for (const Row& row : rows) {
+    reset_all_subsystems();
+    header("From: Contact form <form@example.com>");
+    header("To: owner@site.example");
+    header("Subject: hi");
+    body("Message:", row.body);
+    configuration.add_date_and_message_id = row.date_and_id;
+    configuration.charset = row.charset != nullptr ? strdup(row.charset) : nullptr;
+    EXPECT_EQ(generate_email(), 0);  // no smtp setting
+    EXPECT_EQ(added_lines(header_block(), 3), row.lines) << row.body;
+    EXPECT_EQ(body_text().substr(0, row.sent_body.size()), row.sent_body);
+    if (row.eight_bit_encoding == nullptr) {
+      EXPECT_EQ(email_8bit_header_block, nullptr) << row.body;
+      continue;
+    }
+    // The 8bit form: the same header block but for its transfer encoding,
+    // and the body as composed.
+    ASSERT_NE(email_8bit_header_block, nullptr);
+    std::vector<std::string> lines = row.lines;
+    lines[lines.size() - 2] = std::string("Content-Transfer-Encoding: ") + row.eight_bit_encoding;
+    EXPECT_EQ(added_lines(email_8bit_header_block->chars, 3), lines);
+    EXPECT_EQ(std::string(email_8bit_body->chars), " Message: " + row.body + "\n");
+  }
+}
+
+TEST_F(MessageTest, HeaderContentsAreEncodedWithACharsetOnly) {
+  const std::string subject = "Gr\xC3\xBC\xC3\x9F" "e\nBcc: victim@else.example";
+  header("Reply-To:", "Zo\xC3\xAB <zoe@example.org>");
+  header("Subject:", subject);
+  header("Subject: caf\xC3\xA9");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(header_block(), std::string("Reply-To: zoe@example.org\nSubject: Gr\xC3\xBC\xC3\x9F" "e\n Bcc: "
+                                        "victim@else.example\nSubject: caf\xC3\xA9 \n") +
+                                X_QUILLET + "\n");
+  reset_all_subsystems();
+  configuration.charset = strdup("UTF-8");
+  header("Reply-To:", "Zo\xC3\xAB <zoe@example.org>");
+  header("Subject:", subject);
+  header("Subject: caf\xC3\xA9");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(added_lines(header_block(), 0),
+            (std::vector<std::string>{"Reply-To: zoe@example.org",
+                                      "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?= Bcc: victim@else.example",
+                                      "Subject: =?UTF-8?Q?caf=C3=A9?= ", "MIME-Version: 1.0",
+                                      "Content-Type: text/plain; charset=UTF-8", "Content-Transfer-Encoding: 7bit",
+                                      X_QUILLET}));
+}
+
+TEST_F(MessageTest, MessageIdWithoutASenderAndOnePerMessage) {
+  configuration.add_date_and_message_id = true;
+  header("To: owner@site.example");
+  header("Subject: hi");
+  EXPECT_EQ(generate_email(), 0);
+  EXPECT_EQ(added_lines(header_block(), 2),
+            (std::vector<std::string>{"Date: DATE", "Message-ID: <ID@invalid>", X_QUILLET}));
+  // Not sent: the log line shows the whole block, the new lines in it.
+  std::string logged = logged_from("email not sent due to");
+  EXPECT_NE(logged.find("From={(null)}"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("\nMessage-ID: <"), std::string::npos) << logged;
+  std::string first = header_block();
+  reset_all_subsystems();
+  configuration.add_date_and_message_id = true;
+  header("To: owner@site.example");
+  EXPECT_EQ(generate_email(), 0);
+  auto id_of = [](const std::string& block) { return block.substr(block.find("Message-ID:")); };
+  EXPECT_NE(id_of(header_block()), id_of(first));
+}
 
 TEST_F(MessageTest, BodyLinesPaddingAndIndentation) {
   struct Row {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -531,6 +532,8 @@ class DialogueTest : public QuilletTest {
     for (const char* recipient : recipients) message.recipients[message.recipient_count++] = recipient;
     message.header_block = header;
     message.body = body;
+    message.header_block_8bit = header_8bit;
+    message.body_8bit = body_8bit;
     return smtp_send_mail(server, &message, &options);
   }
   // Runs smtp_send_mail against the server and returns its result.
@@ -547,6 +550,8 @@ class DialogueTest : public QuilletTest {
 
   SmtpOptions options{};
   std::vector<const char*> recipients{"owner@site.example"};
+  const char* header_8bit = nullptr;  // the message's 8bit form, none by default
+  const char* body_8bit = nullptr;
 };
 
 const char MESSAGE_WIRE[] = "Subject: hi\r\n\r\n Name: Jo\r\n\r\n.\r\n";
@@ -590,6 +595,45 @@ TEST_F(DialogueTest, PipelinedGroupGetsItsRepliesTogether) {
   EXPECT_EQ(server.bytes(), std::string("EHLO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\n"
                                         "RCPT TO:<bcc@b.c>\r\nRCPT TO:<cc@b.c>\r\nDATA\r\n") +
                                 MESSAGE_WIRE + "QUIT\r\n");
+}
+
+// The 8bit form goes only to a server whose EHLO reply announced 8BITMIME,
+// with BODY=8BITMIME (RFC 6152), pipelined or not; every other server gets
+// the 7-bit form.
+TEST_F(DialogueTest, TheEightBitFormOnlyWhereEightBitMimeWasAnnounced) {
+  struct Row {
+    bool helo;
+    const char* ehlo_reply;
+    bool offered;  // an 8bit form given
+    const char* mail_command;
+    const char* message;
+  } rows[] = {
+      {false, "250-script\r\n250-8bitmime\r\n250 SIZE 1000\r\n", true, "MAIL FROM:<jo@b.c> BODY=8BITMIME",
+       "CTE: 8bit\r\n\r\n Name: Zo\xC3\xAB\r\n\r\n"},
+      {false, "250-script\r\n250-PIPELINING\r\n250 8BITMIME\r\n", true, "MAIL FROM:<jo@b.c> BODY=8BITMIME",
+       "CTE: 8bit\r\n\r\n Name: Zo\xC3\xAB\r\n\r\n"},
+      {false, "250-script\r\n250 PIPELINING\r\n", true, "MAIL FROM:<jo@b.c>", "CTE: qp\r\n\r\n Name: Zo=C3=AB\r\n\r\n"},
+      {false, "250-script 8BITMIME\r\n250 X-8BITMIME\r\n", true, "MAIL FROM:<jo@b.c>",
+       "CTE: qp\r\n\r\n Name: Zo=C3=AB\r\n\r\n"},
+      {true, "250-script\r\n250 8BITMIME\r\n", true, "MAIL FROM:<jo@b.c>", "CTE: qp\r\n\r\n Name: Zo=C3=AB\r\n\r\n"},
+      {false, "502 5.5.2 Error: command not recognized\r\n", true, "MAIL FROM:<jo@b.c>",
+       "CTE: qp\r\n\r\n Name: Zo=C3=AB\r\n\r\n"},
+      {false, "250-script\r\n250 8BITMIME\r\n", false, "MAIL FROM:<jo@b.c>",
+       "CTE: qp\r\n\r\n Name: Zo=C3=AB\r\n\r\n"},
+  };
+  for (const Row& row : rows) {
+    options.use_helo = row.helo;
+    header_8bit = row.offered ? "CTE: 8bit\n" : nullptr;
+    body_8bit = row.offered ? " Name: Zo\xC3\xAB\n" : nullptr;
+    FakeSmtpServer server;
+    server.replies["EHLO"] = row.ehlo_reply;
+    EXPECT_EQ(deliver(&server, "CTE: qp\n", " Name: Zo=C3=AB\n"), 1) << row.ehlo_reply;
+    auto mail = std::find_if(server.commands.begin(), server.commands.end(),
+                             [](const std::string& command) { return command.rfind("MAIL", 0) == 0; });
+    ASSERT_NE(mail, server.commands.end()) << row.ehlo_reply;
+    EXPECT_EQ(*mail, row.mail_command) << row.ehlo_reply;
+    EXPECT_EQ(server.message, row.message) << row.ehlo_reply;
+  }
 }
 
 TEST_F(DialogueTest, EhloRefusedFallsBackToHelo) {
