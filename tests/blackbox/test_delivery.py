@@ -6,6 +6,7 @@ one failure of each kind (refusal, close, silence) at every step.
 """
 
 import os
+import re
 import time
 import urllib.parse
 
@@ -445,3 +446,64 @@ def test_delivery_as_the_web_server_account(site, smtp_server):
     assert run.returncode == 0
     assert SUCCESS_TEXT in run.page
     assert server.bytes_received() == b"EHLO QUILLET\r\n" + ENVELOPE_WIRE + MESSAGE_WIRE + b"QUIT\r\n"
+
+
+# ---- Reply-To, Date, Message-ID and the MIME lines ----
+
+# Values with every kind of trouble for a header: 8-bit bytes, "=?" and "?="
+# that are no encoded-word, a line feed before a would-be header.
+TROUBLE_FORM = form([("From:", "Zo\u00eb <jo@b.c>"), ("Subject:", "Gr\u00fc\u00dfe =?UTF-8?Q?x?= ?=\r\nBcc: victim@x.y"),
+                     ("Name:", "Zo\u00eb\r\nline 2 \u00e9")])
+# The ini file is written as Latin-1: "\xc3\x96" is the UTF-8 of a capital O
+# with diaeresis.
+TROUBLE_HEADERS = ["headerline To: Site \xc3\x96wner <owner@site.example>", "use_submitted_variable_for_headerline From:",
+                   "use_submitted_variable_for_headerline Subject:"]
+
+
+def test_without_the_new_lines_the_message_is_byte_for_byte_as_before(site, smtp_server):
+    """The wire of an ini file without Reply-To, add_date_and_message_id and
+    charset lines, as the program sent it before they existed."""
+    server = smtp_server()
+    write_site(site, server, headers=TROUBLE_HEADERS, extra=["sendall true"])
+    run = deliver(site, server, TROUBLE_FORM)
+    assert_success(run, site)
+    assert server.bytes_received() == (
+        b"EHLO QUILLET\r\nMAIL FROM:<jo@b.c>\r\nRCPT TO:<owner@site.example>\r\nDATA\r\n"
+        b"To: Site \xc3\x96wner <owner@site.example> \r\nFrom: Zo\xc3\xab <jo@b.c>\r\n"
+        b"Subject: Gr\xc3\xbc\xc3\x9fe =?UTF-8?Q?x?= ?=\r\n Bcc: victim@x.y\r\n" + QUILLET_LINE + b"\r\n\r\n"
+        b" Name: Zo\xc3\xab\r\n       line 2 \xc3\xa9\r\n\r\n\r\nAll variables from the submitted form:\r\n"
+        b"(From:)==(Zo\xc3\xab <jo@b.c>)\r\n(Subject:)==(Gr\xc3\xbc\xc3\x9fe =?UTF-8?Q?x?= ?=\r\nBcc: victim@x.y)\r\n"
+        b"(Name:)==(Zo\xc3\xab\r\nline 2 \xc3\xa9)\r\n\r\n.\r\nQUIT\r\n")
+
+
+def masked(header_block):
+    """The header block's lines, the Date and the Message-ID's varying part
+    masked."""
+    lines = header_block.split(b"\r\n")
+    date = re.compile(rb"Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                      rb"\d{4} \d\d:\d\d:\d\d [+-]\d{4}$")
+    return [b"Date: DATE" if date.match(line) else re.sub(rb"^Message-ID: <\d+\.\d+\.[0-9a-f]{24}@", b"Message-ID: <ID@",
+                                                           line) for line in lines]
+
+
+@pytest.mark.parametrize("ehlo,mail,encoding,body", [
+    pytest.param(None, b"MAIL FROM:<jo@b.c> BODY=8BITMIME", b"8bit", b" Name: Zo\xc3\xab\r\n       line 2 \xc3\xa9\r\n",
+                 id="8BITMIME"),
+    pytest.param("250-script.test\r\n250 SIZE 1000\r\n", b"MAIL FROM:<jo@b.c>", b"quoted-printable",
+                 b" Name: Zo=C3=AB\r\n       line 2 =C3=A9\r\n", id="7-bit-server"),
+])
+def test_the_new_lines_on_the_wire(site, smtp_server, ehlo, mail, encoding, body):
+    server = smtp_server(ehlo=ehlo)
+    write_site(site, server, headers=TROUBLE_HEADERS + ["use_submitted_variable_for_headerline Reply-To:"],
+               extra=["add_date_and_message_id", "charset UTF-8"])
+    run = deliver(site, server, TROUBLE_FORM + "&" + form([("Reply-To:", "Zo\u00eb <zoe@b.c>, other@b.c")]))
+    assert_success(run, site)
+    assert server.command_lines()[1] == mail.decode()
+    header_block, _, rest = server.messages[0].partition(b"\r\n\r\n")
+    assert masked(header_block) == [
+        b"To: Site =?UTF-8?Q?=C3=96wner?= <owner@site.example> ", b"From: =?UTF-8?Q?Zo=C3=AB?= <jo@b.c>",
+        b"Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe_=3D=3FUTF-8=3FQ=3Fx=3F=3D?= ?= Bcc:", b" victim@x.y",
+        b"Reply-To: zoe@b.c", b"Date: DATE", b"Message-ID: <ID@b.c>", b"MIME-Version: 1.0",
+        b"Content-Type: text/plain; charset=UTF-8", b"Content-Transfer-Encoding: " + encoding, QUILLET_LINE]
+    assert rest == body + b"\r\n"
+    assert [line for line in server.command_lines() if line.startswith("RCPT")] == ["RCPT TO:<owner@site.example>"]
