@@ -34,10 +34,10 @@ RULE = "-" * 72
 # What the demo's visitor types into the form.
 SUBMISSION = [
     ("Name:", "Ada Lovelace"),
-    ("From:", "ada@example.org"),
+    ("Reply-To:", "ada@example.org"),
     ("Topic:", "A question"),
-    ("Subject:", "Hello from the quillet demo"),
-    ("Message:", "Does the contact form work?\r\nIf this arrived as an e-mail, it does."),
+    ("Subject:", "Grüße from the quillet demo"),
+    ("Message:", "Does the contact form work? Ça va?\r\nIf this arrived as an e-mail, it does."),
 ]
 
 

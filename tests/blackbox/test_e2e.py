@@ -19,6 +19,8 @@ installs.
 """
 
 import contextlib
+import email
+import email.policy
 import json
 import os
 import select
@@ -48,9 +50,11 @@ DRIVER_SECONDS = 180     # hang guard for one visit (the first starts Chromium)
 DRIVER_STOP_SECONDS = 30  # for the driver to stop Chromium and end
 
 # What the visitor types: markup in every free-text field, non-ASCII
-# letters, quotes, and a message whose third line is a lone ".".
+# letters, quotes, and a message whose third line is a lone ".". The
+# example's From is its own static line.
 NAME = "Zoë <b id=\"injected\">Ångström</b> & \"Co\""
 EMAIL = "zoe.angstrom@example.org"
+SITE_SENDER = "form@example.com"
 TOPIC = "Feedback on the site"
 SUBJECT = "Grüße <script>document.title='owned'</script> & 'more'"
 MESSAGE_LINES = ["Hello from Zoë,", "the next line is a lone dot:", ".", "and this one ends it <i>for real</i> ✓"]
@@ -250,15 +254,19 @@ def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_drive
         assert report["elements"]["#echo-topic"] == TOPIC
         assert_values_echoed_as_text(report)
 
-        # What arrived: one message, its envelope and headers from the form.
+        # What arrived: one message from the site's own address, the
+        # visitor's in Reply-To, the Subject as readers decode it.
         messages = postfix.messages()
         assert len(messages) == 1, postfix.log_text()
         message = messages[0]
-        assert message.sender == EMAIL
+        assert message.sender == SITE_SENDER
         assert message.recipients == [mailservers.TEST_ADDRESS]
-        assert message.headers("From") == [EMAIL.encode()]
+        assert message.headers("From") == [("Contact form <%s>" % SITE_SENDER).encode()]
+        assert message.headers("Reply-To") == [EMAIL.encode()]
         assert message.headers("To") == [("Site Owner <%s>" % mailservers.TEST_ADDRESS).encode()]
-        assert message.headers("Subject") == [SUBJECT.encode("utf-8")]
+        readable = email.message_from_bytes(message.content, policy=email.policy.default)
+        assert str(readable["Subject"]) == SUBJECT
+        assert readable["Content-Transfer-Encoding"] == "8bit"  # Postfix announces 8BITMIME
         assert message.headers("X-QUILLET") == [b"sent by web form submition activated CGI program."]
 
         # Every field in the body, the message's lines intact and in order,
@@ -267,7 +275,7 @@ def test_the_visitor_sees_the_success_page_and_the_message_arrives(browser_drive
         body_lines = message.body.decode("utf-8").replace("\r\n", "\n").split("\n")
         # (a static line ends in the space before its empty content)
         assert body_lines[0] == " A visitor wrote through the contact form: "
-        for label, value in (("Name:", NAME), ("From:", EMAIL), ("Topic:", TOPIC), ("Subject:", SUBJECT)):
+        for label, value in (("Name:", NAME), ("Reply-To:", EMAIL), ("Topic:", TOPIC), ("Subject:", SUBJECT)):
             assert " %s %s" % (label, value) in body_lines
         first = body_lines.index(" Message: " + MESSAGE_LINES[0])
         indent = " " * (len("Message:") + 2)

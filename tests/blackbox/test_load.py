@@ -49,7 +49,7 @@ pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="Postfix's private ins
 
 def form_body(number):
     marker = MARKER_FORMAT % number
-    fields = [("Name:", NAME), ("From:", EMAIL), ("Topic:", TOPIC), ("Subject:", SUBJECT),
+    fields = [("Name:", NAME), ("Reply-To:", EMAIL), ("Topic:", TOPIC), ("Subject:", SUBJECT),
               ("Message:", "Submission %s of the load test." % marker)]
     return marker, urllib.parse.urlencode(fields).encode("ascii")
 
@@ -114,6 +114,9 @@ VARYING = [
     (re.compile(r"queued as [0-9A-Za-z]+"), "queued as ID"),
     (re.compile(r"^(SEND|SENT|RECV)\(\d+\)"), r"\1(S)"),
     (re.compile(r"^RECV\(S\):\[\d+\]"), "RECV(S):[N]"),
+    # The example's Date and Message-ID lines, in the logged header block.
+    (re.compile(r"Date: [^\n]*\n"), "Date: DATE\n"),
+    (re.compile(r"Message-ID: <[^>]*>"), "Message-ID: <ID>"),
 ]
 
 
