@@ -257,9 +257,9 @@ const char* const FAQ_LINES[] = {
     "From={(null)} with \"use_submitted_variable_for_headerline From:\" means the visitor "
     "left the field empty or typed no address, or that the form has no field named exactly "
     "\"From:\".",
-    "Subject_found=FALSE means no header line begins with \"Subject:\". Header names are "
-    "matched without regard to case, but only From, To, CC, BCC and Subject count: a "
-    "\"Sender:\" or \"Reply-To:\" line is no From line.",
+    "Subject_found=FALSE means no header line begins with \"Subject:\". Names are matched "
+    "without regard to case; only From, To, CC, BCC, Reply-To and Subject count: "
+    "\"Sender:\" is no From line.",
     "[q]",
     "The log says \"SMTP email server (...) did not respond.\"",
     "[a]",
@@ -445,9 +445,9 @@ const char* const FAQ_LINES[] = {
     "If the visitor leaves the field empty or types no address, nothing is sent; see the "
     "question on \"email not sent due to From, or To, or Subject headers\".",
     "",
-    "Many mail servers refuse, or file as spam, mail from a sender's domain they do not "
-    "handle (SPF, DMARC). Then keep a static From line with your own address and put the "
-    "visitor's address into the body.",
+    "Mail \"from\" a visitor's domain fails its SPF and DMARC checks, and is often refused "
+    "or filed as spam: keep From static, at your own domain, and use "
+    "use_submitted_variable_for_headerline Reply-To:.",
     "Line breaks typed into the field cannot start header lines of their own; see the "
     "question on line breaks.",
     "[q]",
@@ -519,15 +519,15 @@ const char* const FAQ_LINES[] = {
     "[q]",
     "Which header lines does the message carry, and can I add others, such as Reply-To?",
     "[a]",
-    "The header holds, in ini file order, the first From, To, CC and BCC lines that hold an "
-    "address and every Subject line, then the fixed line \"X-QUILLET: sent by web form "
-    "submition activated CGI program.\".",
-    "Every other header line of the ini file, such as Reply-To, Status or Content-Type, is "
-    "left out of the message.",
+    "The header holds, in ini file order, the first From, To, CC, BCC and Reply-To lines "
+    "with an address and every Subject line, then the fixed line \"X-QUILLET: sent by web "
+    "form submition activated CGI program.\".",
+    "Other header lines of the ini file, such as Status or Content-Type, are left out. A "
+    "Reply-To from the form carries its first address alone and is never a recipient.",
     "",
-    "quillet adds no Date or Message-ID line; many mail servers add them. It declares no "
-    "character set: the bytes the browser sent arrive unchanged, and how letters outside "
-    "ASCII show depends on the mail program.",
+    "\"add_date_and_message_id\" adds Date and Message-ID lines. \"charset UTF-8\" (the "
+    "form page's charset) adds MIME lines and writes non-ASCII header text as RFC 2047 "
+    "words; without it mail programs guess.",
     "A static header line is written with one space after its text (\"Subject: Order \"). "
     "With \"add_headerline_colon\" in the ini file, header names may be written without "
     "their colon, and quillet adds it.",
