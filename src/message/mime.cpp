@@ -12,9 +12,6 @@ static bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
 static bool is_line_break(unsigned char c) { return c == '\r' || c == '\n'; }
 static bool is_space(unsigned char c) { return is_blank(c) || is_line_break(c); }
 static bool is_control(unsigned char c) { return (c < 0x20 && !is_space(c)) || c == 0x7F; }
-static bool is_ascii_alphanumeric(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
 
 static void append_char(TextBuffer* out, char c) { text_buffer_append(out, &c, 1); }
 
@@ -82,7 +79,7 @@ static int utf8_sequence_length(const unsigned char* at, const unsigned char* en
 // RFC 2047 5 (3): in a phrase only these stand for themselves, so words that
 // keep only them are valid in a display name as well as in a Subject.
 static bool q_keeps(unsigned char c) {
-  return is_ascii_alphanumeric(c) || c == '!' || c == '*' || c == '+' || c == '-' || c == '/';
+  return is_ascii_letter_or_digit(static_cast<char>(c)) || c == '!' || c == '*' || c == '+' || c == '-' || c == '/';
 }
 
 static int q_width(unsigned char c) { return q_keeps(c) || c == ' ' ? 1 : 3; }
@@ -392,7 +389,7 @@ void mime_append_message_id(TextBuffer* out, long long seconds, int process_id, 
       dot_pending = wrote;
       continue;
     }
-    if (!is_ascii_alphanumeric(c) && c != '-' && c != '_') continue;
+    if (!is_ascii_letter_or_digit(static_cast<char>(c)) && c != '-' && c != '_') continue;
     if (dot_pending) append_char(out, '.');
     dot_pending = false;
     append_char(out, static_cast<char>(c));

@@ -35,8 +35,6 @@ static const struct {
 
 static bool is_positive(const SmtpReply* reply) { return reply->code >= 200 && reply->code <= 299; }
 
-static char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool smtp_reply_announces(const SmtpReply* reply, const char* keyword) {
   std::size_t keyword_length = std::strlen(keyword);
   const char* line = reply->lines;
@@ -47,7 +45,7 @@ bool smtp_reply_announces(const SmtpReply* reply, const char* keyword) {
     if (i > 0 && line_length >= 4 + keyword_length) {
       const char* name = line + 4;
       bool same = true;
-      for (std::size_t k = 0; k < keyword_length && same; k++) same = ascii_upper(name[k]) == ascii_upper(keyword[k]);
+      for (std::size_t k = 0; k < keyword_length && same; k++) same = ascii_to_upper(name[k]) == ascii_to_upper(keyword[k]);
       char after = name[keyword_length];
       if (same && (after == '\0' || after == ' ' || after == '\r')) return true;
     }
