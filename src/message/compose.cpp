@@ -83,9 +83,12 @@ static void compose_header_block(TextBuffer* block, const char* line_end) {
     bool reply_to_before = message_envelope.reply_to != nullptr;
     if (!classify_header_line(label, content)) continue;
     // A Reply-To taken from the form carries the address alone, so nothing
-    // else the visitor typed reaches the header readers answer to.
-    if (!reply_to_before && message_envelope.reply_to != nullptr && message_envelope.reply_to_submitted)
-      content = message_envelope.reply_to;
+    // else the visitor typed reaches the header readers answer to. It is
+    // plain ASCII; it is never made an encoded-word, which is not allowed
+    // in an address (RFC 2047 5), even when it holds "=?".
+    bool address_alone =
+        !reply_to_before && message_envelope.reply_to != nullptr && message_envelope.reply_to_submitted;
+    if (address_alone) content = message_envelope.reply_to;
     std::size_t label_length = std::strlen(label);
     const char* separator =
         configuration.add_headerline_colon && (label_length == 0 || label[label_length - 1] != ':') ? ":" : "";
@@ -94,7 +97,7 @@ static void compose_header_block(TextBuffer* block, const char* line_end) {
     text_buffer_appendf(target, "%s%s ", label, separator);
     append_header_content(target, content);
     if (line != nullptr) {
-      if (mime_header_needs_encoding(line->chars, line->length))
+      if (!address_alone && mime_header_needs_encoding(line->chars, line->length))
         mime_append_encoded_header(block, line->chars, line->length, configuration.charset, line_end);
       else
         text_buffer_append(block, line->chars, line->length);

@@ -268,23 +268,25 @@ TEST_F(MessageTest, TheNewLinesAndWhereTheyGo) {
   }
 }
 
+// A Reply-To from the form is its address alone, never an encoded-word,
+// even with "=?" in it.
 TEST_F(MessageTest, HeaderContentsAreEncodedWithACharsetOnly) {
   const std::string subject = "Gr\xC3\xBC\xC3\x9F" "e\nBcc: victim@else.example";
-  header("Reply-To:", "Zo\xC3\xAB <zoe@example.org>");
+  header("Reply-To:", "Zo\xC3\xAB <zoe=?x?=@example.org>");
   header("Subject:", subject);
   header("Subject: caf\xC3\xA9");
   EXPECT_EQ(generate_email(), 0);
-  EXPECT_EQ(header_block(), std::string("Reply-To: zoe@example.org\nSubject: Gr\xC3\xBC\xC3\x9F" "e\n Bcc: "
+  EXPECT_EQ(header_block(), std::string("Reply-To: zoe=?x?=@example.org\nSubject: Gr\xC3\xBC\xC3\x9F" "e\n Bcc: "
                                         "victim@else.example\nSubject: caf\xC3\xA9 \n") +
                                 X_QUILLET + "\n");
   reset_all_subsystems();
   configuration.charset = strdup("UTF-8");
-  header("Reply-To:", "Zo\xC3\xAB <zoe@example.org>");
+  header("Reply-To:", "Zo\xC3\xAB <zoe=?x?=@example.org>");
   header("Subject:", subject);
   header("Subject: caf\xC3\xA9");
   EXPECT_EQ(generate_email(), 0);
   EXPECT_EQ(added_lines(header_block(), 0),
-            (std::vector<std::string>{"Reply-To: zoe@example.org",
+            (std::vector<std::string>{"Reply-To: zoe=?x?=@example.org",
                                       "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?= Bcc: victim@else.example",
                                       "Subject: =?UTF-8?Q?caf=C3=A9?= ", "MIME-Version: 1.0",
                                       "Content-Type: text/plain; charset=UTF-8", "Content-Transfer-Encoding: 7bit",
