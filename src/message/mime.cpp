@@ -383,16 +383,22 @@ void mime_append_message_id(TextBuffer* out, long long seconds, int process_id, 
   const char* at_sign = sender != nullptr ? std::strrchr(sender, '@') : nullptr;
   bool wrote = false;
   bool dot_pending = false;
-  for (const char* at = at_sign != nullptr ? at_sign + 1 : ""; *at != '\0'; at++) {
+  int written = 0;
+  for (const char* at = at_sign != nullptr ? at_sign + 1 : "";
+       *at != '\0' && written + (dot_pending ? 2 : 1) <= MESSAGE_ID_DOMAIN_LIMIT; at++) {
     unsigned char c = static_cast<unsigned char>(*at);
     if (c == '.') {
       dot_pending = wrote;
       continue;
     }
     if (!is_ascii_letter_or_digit(static_cast<char>(c)) && c != '-' && c != '_') continue;
-    if (dot_pending) append_char(out, '.');
+    if (dot_pending) {
+      append_char(out, '.');
+      written++;
+    }
     dot_pending = false;
     append_char(out, static_cast<char>(c));
+    written++;
     wrote = true;
   }
   if (!wrote) append_text(out, "invalid");

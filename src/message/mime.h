@@ -26,6 +26,9 @@ constexpr int MIME_QP_LINE_LIMIT = 76;
 constexpr int MIME_BODY_LINE_LIMIT = 998;
 // Random bytes in a Message-ID: 96 bits beside the time and the process id.
 constexpr int MESSAGE_ID_RANDOM_BYTES = 12;
+// Characters of the domain in a Message-ID: a domain name's most
+// (RFC 1035 2.3.4), so a visitor's long address cannot make the line long.
+constexpr int MESSAGE_ID_DOMAIN_LIMIT = 253;
 
 // ---- header contents (RFC 2047) ----
 
@@ -102,6 +105,7 @@ void mime_append_date(TextBuffer* out, const std::tm* local, long utc_offset_sec
 // epoch, the process id and `random_count` bytes as lower-case hex digits,
 // at the domain of `sender` (the text after its last '@', its empty labels
 // and any character that is no letter, digit, '-' or '_' dropped, so that
-// it is a valid dot-atom); "invalid" when that leaves nothing.
+// it is a valid dot-atom; at most MESSAGE_ID_DOMAIN_LIMIT characters of it);
+// "invalid" when that leaves nothing.
 void mime_append_message_id(TextBuffer* out, long long seconds, int process_id, const unsigned char* random,
                             int random_count, const char* sender);

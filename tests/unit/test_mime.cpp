@@ -253,6 +253,11 @@ TEST_F(MimeTest, MessageIdAtTheSendersDomain) {
     EXPECT_STREQ(out->chars, row.expected) << text_or_null(row.sender);
     text_buffer_free(out);
   }
+  // A domain longer than a domain name may be is cut, never after a dot.
+  TextBuffer* out = text_buffer_create("");
+  mime_append_message_id(out, 1765233924LL, 4242, random, 4, ("a@" + std::string(250, 'x') + ".yy.zz").c_str());
+  EXPECT_EQ(std::string(out->chars), "<1765233924.4242.009fff10@" + std::string(250, 'x') + ".yy>");
+  text_buffer_free(out);
 }
 
 // The zone as the system reports it, for zones written as POSIX TZ rules
