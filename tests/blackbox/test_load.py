@@ -114,9 +114,12 @@ VARYING = [
     (re.compile(r"queued as [0-9A-Za-z]+"), "queued as ID"),
     (re.compile(r"^(SEND|SENT|RECV)\(\d+\)"), r"\1(S)"),
     (re.compile(r"^RECV\(S\):\[\d+\]"), "RECV(S):[N]"),
-    # The example's Date and Message-ID lines, in the logged header block.
+    # The example's Date and Message-ID lines, in the logged header block,
+    # and the byte counts of what was sent: the Message-ID holds the process
+    # id, whose number of digits varies.
     (re.compile(r"Date: [^\n]*\n"), "Date: DATE\n"),
     (re.compile(r"Message-ID: <[^>]*>"), "Message-ID: <ID>"),
+    (re.compile(r"^SENT\(S\): \(\d+/\d+ bytes\)"), "SENT(S): (N/N bytes)"),
 ]
 
 
