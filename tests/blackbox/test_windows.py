@@ -11,13 +11,16 @@ build-windows/ (QUILLET_WINDOWS_BINARY names the program); wine64 comes from
 scripts/install-deps.
 """
 
+import email.utils
 import os
+import re
+import time
 
 import pytest
 
 from smtp_script import STALL
 from test_delivery import (ENVELOPE_WIRE, FORM, MESSAGE_WIRE, STALL_TIMEOUT, HANG_MARGIN, assert_failure,
-                           assert_success, smtp_server, write_site)  # noqa: F401 (smtp_server is a fixture)
+                           assert_success, form, smtp_server, write_site)  # noqa: F401 (smtp_server is a fixture)
 
 BANNER_FIRST_LINE = "quillet 1.0w - turns an HTML form POST into one e-mail.\r\n"
 
@@ -67,3 +70,27 @@ def test_cgi_run(wine_site, smtp_server, case):
     assert_crlf_lines(wine_site.read_file("quillet.log"), "the log")
     if received is not None:
         assert server.bytes_received() == received
+
+
+def test_date_message_id_and_charset(wine_site, smtp_server):
+    """The Windows sources of the Date (the local time and its zone) and the
+    Message-ID (the system's random bytes), and a body sent as 8bit."""
+    server = smtp_server()
+    write_site(wine_site, server, extra=["add_date_and_message_id", "charset UTF-8"])
+    before = time.time()
+    # A zone with a half-hour offset and no summer time, in the form the C
+    # runtime reads from TZ.
+    run = wine_site.cgi(form([("From:", "jo@b.c"), ("Name:", "Zo\u00eb")]), env={"TZ": "IST-5:30"},
+                        timeout=10 + HANG_MARGIN)
+    assert_success(run, wine_site)
+    assert server.command_lines()[1] == "MAIL FROM:<jo@b.c> BODY=8BITMIME"
+    header_block, _, body = server.messages[0].partition(b"\r\n\r\n")
+    fields = dict(line.split(b": ", 1) for line in header_block.split(b"\r\n") if b": " in line)
+    # The Date names the time of the run: its local clock less its zone.
+    date = email.utils.parsedate_to_datetime(fields[b"Date"].decode())
+    assert re.fullmatch(rb"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d \+0530", fields[b"Date"]), fields[b"Date"]
+    assert before - 120 <= date.timestamp() <= time.time() + 120, (fields[b"Date"], before)
+    match = re.fullmatch(rb"<\d+\.\d+\.([0-9a-f]{24})@b\.c>", fields[b"Message-ID"])
+    assert match and match.group(1) != b"0" * 24, fields[b"Message-ID"]
+    assert fields[b"Content-Transfer-Encoding"] == b"8bit"
+    assert body == b" Name: Zo\xc3\xab\r\n\r\n"
