@@ -44,6 +44,19 @@ static bool needs_encoding(const char* start, const char* end) {
   return false;
 }
 
+// In a line that is being encoded, a word is encoded also when it holds a
+// quote, a parenthesis or a backslash: the encoded-words beside it hold
+// theirs as "=XX", so one left as it is would stand unpaired ('"Zoë, Jo"'
+// would leave 'Jo"' with a quote that opens nothing) and spoil the rest of
+// an address header (RFC 5322 3.2.4, 3.2.2).
+static bool must_encode_word(const char* start, const char* end) {
+  if (needs_encoding(start, end)) return true;
+  for (const char* at = start; at < end; at++) {
+    if (*at == '"' || *at == '(' || *at == ')' || *at == '\\') return true;
+  }
+  return false;
+}
+
 bool mime_header_needs_encoding(const char* line, int length) {
   const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<std::size_t>(length)));
   return colon != nullptr && needs_encoding(colon + 1, line + length);
@@ -236,7 +249,7 @@ static bool next_token(Tokenizer* tokenizer, Token* token) {
   const char* word = skip_blanks(tokenizer->at, tokenizer->end);
   if (word == tokenizer->end) return false;
   const char* word_end = word_end_of(word, tokenizer->end);
-  *token = {tokenizer->at, word, word, word_end, needs_encoding(word, word_end)};
+  *token = {tokenizer->at, word, word, word_end, must_encode_word(word, word_end)};
   tokenizer->at = word_end;
   if (token->encode) {
     tokenizer->address = trailing_angle_address(word, word_end);

@@ -49,8 +49,10 @@ bool mime_header_needs_encoding(const char* line, int length);
 //
 // The field name up to the first ':' stays as it is. The content is split at
 // blanks into words: a word that needs encoding (as above) is encoded, and
-// so are the blanks between two such words, which then form one run, and
-// all but the first of the blanks before a run; every other word, an
+// so is one that holds '"', '(', ')' or a backslash, which must not stand
+// unpaired beside encoded-words; so are the blanks between two such words,
+// which then form one run, and all but the first of the blanks before a
+// run; every other word, an
 // address in angle brackets at the end of an encoded word among them
 // ("Zoë<zoe@example.org>" gives an encoded-word, a space and
 // "<zoe@example.org>"), is written as it stands with the blanks before it.

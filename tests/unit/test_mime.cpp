@@ -52,6 +52,10 @@ TEST_F(MimeTest, HeaderContentsBecomeEncodedWords) {
       {"UTF-8", "From: Zo\xC3\xAB M\xC3\xBCller <zoe@example.org>",
        "From: =?UTF-8?Q?Zo=C3=AB_M=C3=BCller?= <zoe@example.org>"},
       {"UTF-8", "From: Zo\xC3\xAB<zoe@example.org>", "From: =?UTF-8?Q?Zo=C3=AB?= <zoe@example.org>"},
+      // Quotes, parentheses and backslashes go inside too, never unpaired;
+      // in a line that needs no encoding they stay as they are.
+      {"UTF-8", "From: \"Zo\xC3\xAB, Jo\" (CEO) a\\b <zoe@example.org>",
+       "From: =?UTF-8?Q?=22Zo=C3=AB=2C_Jo=22_=28CEO=29_a=5Cb?= <zoe@example.org>"},
       {"ISO-8859-1", "Subject: caf\xE9 cr\xE8me", "Subject: =?ISO-8859-1?Q?caf=E9_cr=E8me?="},
       // "=?" that is no encoded-word is encoded, so no reader decodes it;
       // "?=" alone, '=' and '?' elsewhere need nothing.
@@ -112,6 +116,7 @@ TEST_F(MimeTest, WhichHeaderLinesNeedEncoding) {
       {"Subject: x=?y", true},
       {"Subject: bell\x07", true},
       {"Subject: a\n b\tc", false},
+      {"From: \"Jo, Al\" (CEO) <a@b.c>", false},
       {"Sub\xC3\xBCject: name only", false},  // the field name is the ini file's
   };
   for (const Row& row : rows)
