@@ -76,6 +76,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION web)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # libssl.so.3 is loaded when a delivery asks for TLS, not linked, so
+  # dpkg-shlibdeps cannot see it: it is named here (Debian 13 calls the
+  # package libssl3t64). CPack adds what dpkg-shlibdeps finds.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0) | libssl3t64")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "httpd-cgi, mail-transport-agent")
   # The control file's synopsis is the summary above; this is the rest.
   set(CPACK_PACKAGE_DESCRIPTION "A web server runs quillet as a CGI program when a visitor submits an HTML \

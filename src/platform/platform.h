@@ -1,11 +1,14 @@
 // platform.h - the thin layer over what the operating system provides.
 //
 // Everything that differs between Windows and POSIX lives behind these
-// functions: platform_posix.cpp with platform_resolve_posix.cpp, and
-// platform_win32.cpp with platform_resolve_win32.cpp, each implement the
-// whole list, and the build picks one pair. No other file tests _WIN32.
+// functions: platform_posix.cpp with platform_resolve_posix.cpp and
+// platform_tls_openssl.cpp, and platform_win32.cpp with
+// platform_resolve_win32.cpp and platform_tls_schannel.cpp, each implement
+// the whole list, and the build picks one set; platform_tls_names.cpp is
+// the same everywhere. No other file tests _WIN32.
 //
-// Process-wide state owned here: the last socket error (see "sockets").
+// Process-wide state owned here: the last socket error (see "sockets") and
+// the last TLS failure (see "TLS").
 #pragma once
 
 #include <cstddef>
@@ -227,3 +230,80 @@ void platform_socket_close(PlatformSocket socket);
 
 // Milliseconds from an arbitrary start that never goes backwards.
 long long platform_monotonic_ms();
+
+// ---- TLS ----
+//
+// A TLS client session over a connected socket of the functions above, for
+// mail submission (RFC 3207 STARTTLS, RFC 8314 implicit TLS). TLS 1.2 or
+// later; the server's certificate must chain to a trusted root (the
+// system's, or only those of a PEM file) and match the host name (RFC 6125:
+// a DNS name of the certificate, its common name only when it has none; a
+// dotted IPv4 host against its IP address entries). The host name goes out
+// as SNI (RFC 6066), an address does not. There is no way to turn a check
+// off. On Linux this is OpenSSL 3, whose libssl.so.3 is loaded the first
+// time a session starts, so that a run without TLS never pays for loading
+// it; on Windows it is Schannel (SSPI), with the chain and the name checked
+// by this layer.
+//
+// Waits are bounded as the socket functions' are, and failures are reported
+// the same way: the result, socket_last_error (SOCKET_ERROR_TIMED_OUT for a
+// time-out, the socket's own code when the connection failed, and
+// SOCKET_ERROR_TLS_FAILED when TLS itself failed), and tls_last_reason.
+
+// One session; platform_tls_start makes it, platform_tls_close ends it.
+struct PlatformTls;
+
+constexpr int PLATFORM_TLS_REASON_SIZE = 256;
+// The code recorded when TLS itself failed: a refused certificate, a failed
+// handshake, a record that does not decrypt (WSAECONNABORTED).
+constexpr int SOCKET_ERROR_TLS_FAILED = 10053;
+// The size of a session's buffers of encrypted bytes: the largest TLS
+// record, its 5-byte header and 2^14 + 2048 bytes (RFC 5246 6.2.3).
+constexpr int PLATFORM_TLS_BUFFER_SIZE = 5 + 16384 + 2048;
+
+// process-wide state (defined in platform_tls_openssl.cpp /
+// platform_tls_schannel.cpp): why the latest TLS operation failed, in the
+// TLS library's words where it has them ("certificate verify failed:
+// certificate has expired"); "" after a failure of the socket underneath
+// (see socket_last_error) and after a success. The loaded TLS library and
+// its function table, once loaded, stay for the life of the process.
+extern char tls_last_reason[PLATFORM_TLS_REASON_SIZE];
+
+// Starts TLS as a client on the connected `socket`, which must hold no
+// unread bytes of the plain conversation: the handshake, the certificate
+// checks against `host` (lower case) and, when `ca_file` is not null, only
+// the certificates of that PEM file as trusted roots. Everything takes at
+// most `timeout_ms`. Returns the session, or null with the reason recorded
+// (the socket stays open; nothing more may be sent on it in clear text).
+[[nodiscard]] PlatformTls* platform_tls_start(PlatformSocket socket, const char* host, const char* ca_file,
+                                              int timeout_ms);
+
+// Encrypts and sends all `length` (at least 1) bytes within `timeout_ms`.
+// Returns `length`, or -1 with the failure recorded.
+[[nodiscard]] int platform_tls_send(PlatformTls* tls, const char* bytes, int length, int timeout_ms);
+
+// Receives up to `capacity` (at least 1) decrypted bytes, waiting at most
+// `timeout_ms` for them. Returns the number received, 0 when the server
+// ended the session or closed the connection, or -1 with the failure
+// recorded (SOCKET_ERROR_TIMED_OUT when nothing came in time).
+[[nodiscard]] int platform_tls_receive(PlatformTls* tls, char* bytes, int capacity, int timeout_ms);
+
+// Sends the close_notify alert if the socket takes it without waiting, and
+// frees the session; the socket stays open. A null session is ignored.
+void platform_tls_close(PlatformTls* tls);
+
+// 1 when `pattern` (`length` bytes: a DNS name from a certificate, which may
+// hold a NUL or other bytes a name never has) names `host` by the rules of
+// RFC 6125 6.4: ASCII letters compared ignoring case; a '*' only as the
+// whole left-most label of a pattern of at least three labels, standing for
+// exactly one non-empty label of the host ("*.example.com" names
+// "mail.example.com", not "example.com" nor "a.b.example.com"); a trailing
+// dot on either side ignored. Never matches a host whose last label is a
+// number (an address: no top-level domain is numeric).
+// 0 otherwise. Used where this layer checks the name itself (Schannel).
+int platform_tls_name_matches(const char* pattern, std::size_t length, const char* host);
+
+// 1 when `host` is a dotted-decimal IPv4 address (four decimal numbers of
+// 0 to 255 without leading zeros, nothing else), storing its 4 bytes in
+// network order; 0 otherwise.
+int platform_tls_ipv4_literal(const char* host, unsigned char address[4]);
