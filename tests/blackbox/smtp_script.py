@@ -31,10 +31,32 @@ socket receive buffer that small, so that a server that stops reading
 soon blocks the client's writes. Every byte received is recorded with its arrival time, and
 every reply with the time it went out, so that tests can tell whether the
 client waited for a reply before writing.
+
+TLS and authentication (Python's ssl module, server side):
+
+    ScriptedSmtpServer(tls=certificates.server, auth=("PLAIN", "LOGIN"))
+
+`tls` (a pair with .cert and .key files) makes EHLO announce STARTTLS until
+the session is secure; "STARTTLS" is then a step (default "220 2.0.0 Ready
+to start TLS"): a 220 reply starts the handshake right after it, any other
+keeps the session in clear. Everything in the 220 action goes out in one
+write before the handshake, so bytes after its line end are what an
+attacker in the middle would inject (RFC 3207 5). "handshake" is a step
+too: STALL answers nothing once the client has started it. With
+`implicit=True` the handshake comes first and the greeting after it (RFC
+8314). `auth` lists the mechanisms EHLO announces once the session is
+secure (or always, with `auth_in_clear=True`); "AUTH" is the step that
+answers the credentials (default "235 2.7.0 Authentication successful"),
+after the 334 challenges of LOGIN and of PLAIN without an initial response.
+The decoded exchanges are kept in `auth_exchanges` ((mechanism, [decoded
+lines])), the command lines received over TLS in `secure_commands`, and the
+handshake's failures in `tls_errors`.
 """
 
+import base64
 import select
 import socket
+import ssl
 import threading
 import time
 
@@ -94,6 +116,7 @@ def _code(action):
 
 
 DEFAULT_HOST = "script.test"
+LOGIN_CHALLENGES = ("334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6")  # "Username:", "Password:"
 
 
 class ScriptedSmtpServer:
@@ -101,15 +124,17 @@ class ScriptedSmtpServer:
                  helo="250 %s" % DEFAULT_HOST, mail="250 2.1.0 Ok", rcpt="250 2.1.5 Ok",
                  data="354 End data with <CR><LF>.<CR><LF>", message=None, end="250 2.0.0 Ok: queued as 4711",
                  quit="221 2.0.0 Bye", other="502 5.5.2 Error: command not recognized", receive_buffer=None,
-                 delay=0.0, trickle=None, **steps):
-        if ehlo is None:
-            lines = ["250-" + DEFAULT_HOST, "250-SIZE 10240000"]
-            if pipelining:
-                lines.append("250-PIPELINING")
-            lines.append("250 8BITMIME")
-            ehlo = "".join(line + "\r\n" for line in lines)
+                 delay=0.0, trickle=None, tls=None, implicit=False, auth=(), auth_in_clear=False,
+                 starttls="220 2.0.0 Ready to start TLS", handshake=None,
+                 auth_reply="235 2.7.0 Authentication successful", **steps):
+        self.pipelining = pipelining
+        self.tls = tls
+        self.implicit = implicit
+        self.auth = tuple(auth)
+        self.auth_in_clear = auth_in_clear
         self.actions = {"greeting": greeting, "EHLO": ehlo, "HELO": helo, "MAIL": mail, "RCPT": rcpt,
-                        "DATA": data, "message": message, "end": end, "QUIT": quit, "other": other}
+                        "DATA": data, "message": message, "end": end, "QUIT": quit, "other": other,
+                        "STARTTLS": starttls, "handshake": handshake, "AUTH": auth_reply}
         for step, action in steps.items():
             if step not in self.actions:
                 raise TypeError("no step %r" % step)
@@ -129,6 +154,13 @@ class ScriptedSmtpServer:
         self.messages = []         # the message data of each DATA, as on the wire
         self.closed_by_client = []  # arrival times of the client's end of the connection
         self.sessions = 0
+        self.secure_commands = []  # command lines (and AUTH lines) that came over TLS
+        self.auth_exchanges = []   # (mechanism, [each client line decoded from base64])
+        self.tls_errors = []       # why a handshake failed, as Python's ssl module says
+        self.context = None
+        if tls is not None:
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(tls.cert, tls.key)
 
     # ---- running ----
 
@@ -174,14 +206,29 @@ class ScriptedSmtpServer:
 
     # ---- one connection ----
 
+    def _ehlo_reply(self, link):
+        """The default EHLO reply: what the session offers as it stands."""
+        lines = ["250-" + DEFAULT_HOST, "250-SIZE 10240000"]
+        if self.pipelining:
+            lines.append("250-PIPELINING")
+        if self.tls is not None and not link.secure:
+            lines.append("250-STARTTLS")
+        if self.auth and (link.secure or self.auth_in_clear):
+            lines.append("250-AUTH " + " ".join(self.auth))
+        lines.append("250 8BITMIME")
+        return "".join(line + "\r\n" for line in lines)
+
     def _session(self, connection):
         connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        outbox = _Sender(self, connection)
-        state = {"silent": False, "reading": True, "over": False, "recipients": 0}
+        link = _Link(self, connection)
+        outbox = _Sender(self, link)
+        state = {"silent": False, "reading": True, "over": False, "recipients": 0, "auth": None}
 
         def act(step):
             """Carries out the step's action; False when the session is over."""
             action = self.actions[step]
+            if step == "EHLO" and action is None:
+                action = self._ehlo_reply(link)
             if step == "RCPT" and isinstance(action, list):
                 action = action[min(state["recipients"], len(action) - 1)]
             if action is None:
@@ -193,12 +240,30 @@ class ScriptedSmtpServer:
                 state["silent"] = True
                 outbox.put(step, CLOSE)
                 return False
+            if step == "STARTTLS":
+                # In clear, in one write, whatever follows it (see start_tls).
+                outbox.put(step, _Raw(action.text if isinstance(action, Reply) else _wire(action)))
+                return True
             outbox.put(step, action if isinstance(action, Reply) else self._paced(action))
             return True
 
+        def start_tls():
+            """From here on the bytes in both directions are TLS records;
+            the client's next bytes start the handshake."""
+            link.start(self.context)
+            if self.actions["handshake"] is STALL:
+                state["silent"] = True
+
+        def handshake_done():
+            """After a completed handshake (an implicit TLS session's first)."""
+            if self.implicit and not act("greeting"):
+                state["over"] = True
+
         pending = b""
         data = None  # the message data while in DATA, else None
-        if not act("greeting"):
+        if self.implicit:
+            start_tls()
+        elif not act("greeting"):
             state["over"] = True
         while not state["over"] and not self.stopping.is_set():
             if not state["reading"]:
@@ -208,18 +273,31 @@ class ScriptedSmtpServer:
             if not ready:
                 continue
             try:
-                chunk = connection.recv(65536)
+                raw = connection.recv(65536)
             except OSError:
-                chunk = b""
+                raw = b""
             now = time.monotonic()
-            if not chunk:
+            if not raw:
                 with self.lock:
                     self.closed_by_client.append(now)
                 break
-            with self.lock:
-                self.received.append((now, chunk))
             if state["silent"]:
+                with self.lock:
+                    self.received.append((now, raw))
                 continue
+            was_secure = link.secure
+            chunk, closed, failure = link.receive(raw, outbox)
+            if failure is not None:
+                with self.lock:
+                    self.tls_errors.append(failure)
+                break
+            if link.secure and not was_secure:
+                handshake_done()
+            if chunk:
+                with self.lock:
+                    self.received.append((now, chunk))
+            if closed:
+                break
             pending += chunk
             while pending and not state["silent"]:
                 if data is not None:
@@ -253,9 +331,47 @@ class ScriptedSmtpServer:
                 pending = pending[line_end + 1:]
                 with self.lock:
                     self.commands.append((now, line))
-                verb = line[:4].upper()
-                step = verb if verb in ("EHLO", "HELO", "MAIL", "RCPT", "DATA", "QUIT") else "other"
+                    if link.secure:
+                        self.secure_commands.append(line)
+                if state["auth"] is not None:
+                    # A line of an AUTH exchange: base64, or "*" to cancel it.
+                    mechanism, lines, wanted = state["auth"]
+                    lines.append(_decoded(line))
+                    if line == "*":
+                        state["auth"] = None
+                        outbox.put("AUTH", self._paced("501 5.7.0 Authentication cancelled"))
+                    elif len(lines) < wanted:
+                        outbox.put("AUTH", self._paced(LOGIN_CHALLENGES[len(lines)]))
+                    else:
+                        state["auth"] = None
+                        if not act("AUTH"):
+                            state["over"] = True
+                            break
+                    continue
+                verb = line.split(" ", 1)[0].upper()
+                step = verb if verb in ("EHLO", "HELO", "MAIL", "RCPT", "DATA", "QUIT", "STARTTLS",
+                                        "AUTH") else "other"
+                if step == "STARTTLS" and (self.tls is None or link.secure):
+                    step = "other"
+                if step == "AUTH":
+                    words = line.split()
+                    mechanism = words[1].upper() if len(words) > 1 else ""
+                    lines = [_decoded(word) for word in words[2:3]]
+                    wanted = 2 if mechanism == "LOGIN" else 1
+                    with self.lock:
+                        self.auth_exchanges.append((mechanism, lines))
+                    if len(lines) < wanted:
+                        state["auth"] = (mechanism, lines, wanted)
+                        challenge = LOGIN_CHALLENGES[len(lines)] if mechanism == "LOGIN" else "334 "
+                        outbox.put("AUTH", self._paced(challenge))
+                        continue
                 going_on = act(step)
+                if step == "STARTTLS" and going_on and _code(self.actions["STARTTLS"]) == b"220":
+                    # Whatever the client sent after STARTTLS, before the
+                    # handshake, is dropped, as a server must (RFC 3207 5).
+                    pending = b""
+                    start_tls()
+                    break
                 if step == "RCPT":
                     state["recipients"] += 1
                 if not going_on:
@@ -317,14 +433,87 @@ class ScriptedSmtpServer:
         raise AssertionError("no reply sent for %s" % step)
 
 
+def _decoded(text):
+    try:
+        return base64.b64decode(text.encode("latin-1"), validate=True).decode("latin-1")
+    except ValueError:
+        return None
+
+
+class _Link:
+    """A connection's bytes, in clear or, once start() was called, through a
+    TLS session (an ssl.SSLObject over memory buffers, so that the reading
+    and the sending thread each take its lock only briefly)."""
+
+    def __init__(self, server, connection):
+        self.server = server
+        self.connection = connection
+        self.lock = threading.Lock()
+        self.tls = None
+        self.incoming = None
+        self.outgoing = None
+        self.secure = False  # the handshake is complete
+
+    def start(self, context):
+        with self.lock:
+            self.incoming = ssl.MemoryBIO()
+            self.outgoing = ssl.MemoryBIO()
+            self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+
+    def receive(self, raw, outbox):
+        """The plain bytes in what arrived: (bytes, client ended the session,
+        why the handshake failed or None). Handshake messages to send go
+        into the outbox in order."""
+        if self.tls is None:
+            return raw, False, None
+        plain, closed, failure = b"", False, None
+        with self.lock:
+            self.incoming.write(raw)
+            try:
+                if not self.secure:
+                    self.tls.do_handshake()
+                    self.secure = True
+                while True:
+                    plain += self.tls.read(65536)
+            except ssl.SSLWantReadError:
+                pass
+            except ssl.SSLZeroReturnError:
+                closed = True
+            except ssl.SSLError as error:
+                failure = str(error)
+            answer = self.outgoing.read()
+        if answer:
+            outbox.put(None, _Raw(answer))
+        return plain, closed, failure
+
+    def send(self, data):
+        """Sends `data` in clear, or as TLS records once the session is secure."""
+        if self.tls is not None:
+            with self.lock:
+                self.tls.write(data)
+                data = self.outgoing.read()
+        self.connection.sendall(data)
+
+    def send_raw(self, data):
+        self.connection.sendall(data)
+
+
+class _Raw:
+    """Bytes that go out as they are: the handshake's own messages."""
+
+    def __init__(self, data):
+        self.data = data
+
+
 class _Sender:
     """Sends a connection's replies in order from its own thread, so that a
     delayed or split reply never stops the server from reading (and timing)
     what the client writes meanwhile."""
 
-    def __init__(self, server, connection):
+    def __init__(self, server, link):
         self.server = server
-        self.connection = connection
+        self.link = link
+        self.connection = link.connection
         self.queue = []
         self.condition = threading.Condition()
         self.closed = False
@@ -353,6 +542,15 @@ class _Sender:
                 step, action = self.queue.pop(0)
             if self.closed:
                 continue
+            if isinstance(action, _Raw):
+                try:
+                    if step is not None:
+                        with self.server.lock:
+                            self.server.sent.append((time.monotonic(), step, action.data))
+                    self.link.send_raw(action.data)
+                except OSError:
+                    self.closed = True
+                continue
             if action is CLOSE:
                 self.closed = True
                 try:
@@ -371,8 +569,8 @@ class _Sender:
                         # waits for the whole reply writes only after this.
                         with self.server.lock:
                             self.server.sent.append((time.monotonic(), step, action.text))
-                    self.connection.sendall(piece)
-            except OSError:
+                    self.link.send(piece)
+            except (OSError, ssl.SSLError):
                 self.closed = True
 
 
