@@ -10,7 +10,12 @@ Two kinds, each started and stopped by the test that needs it:
   delivering quillettest@localhost into a Maildir and victim@localhost (an
   alias) into another, and refusing every other local name at RCPT.
   `strict=True` adds the settings that refuse unauthorised pipelining and
-  bare line feeds from every client.
+  bare line feeds from every client. `submission=certificate pair` adds
+  submission services (SUBMISSION_SERVICES), each on a port of its own in
+  `submission_ports`: STARTTLS required (smtpd_tls_security_level =
+  encrypt) or TLS from the first byte (smtpd_tls_wrappermode), each with
+  Cyrus SASL from a private sasldb offering PLAIN and LOGIN or LOGIN only,
+  and taking mail only from a client that logged in as SUBMISSION_USER.
 - `aiosmtpd_server(refuse=..., eight_bit_mime=...)`: aiosmtpd run by
   /usr/bin/python3 as a child process on 127.0.0.1 and a port the system
   picked, writing each accepted message's envelope and exact DATA content to
@@ -18,7 +23,10 @@ Two kinds, each started and stopped by the test that needs it:
   `eight_bit_mime=False` ("aiosmtpd-7bit") it decodes the data as ASCII, as
   a strict 7-bit server does: its EHLO reply does not announce 8BITMIME and
   it refuses a message with a byte of 0x80 or above ("500 Error: strict
-  ASCII mode").
+  ASCII mode"). With `tls=` (a certificate pair, tls_certs.py) it requires
+  STARTTLS, or speaks TLS from the first byte with `implicit=True`; with
+  `user=` and `password=` it requires AUTH (PLAIN and LOGIN, or only those
+  in `mechanisms=`) and records the login with each message.
 
 Both give `smtp` (the ini file's value), `messages(mailbox)` -> list of
 `Message` (exact bytes as stored, the message as the client sent it, the
@@ -36,7 +44,9 @@ stop command (or, if that fails, its master is ended by the PID in its own
 pid file) and the folder removed before a new instance starts.
 
 Run as a program (`/usr/bin/python3 mailservers.py aiosmtpd --folder F
---refuse ADDRESS`), this module is the aiosmtpd server itself.
+--refuse ADDRESS [--tls-cert C --tls-key K [--implicit]] [--user U
+--password P [--mechanism M]...]`), this module is the aiosmtpd server
+itself.
 """
 
 import contextlib
@@ -63,6 +73,7 @@ POSTFIX = "/usr/sbin/postfix"
 POSTCONF = "/usr/sbin/postconf"
 POSTQUEUE = "/usr/sbin/postqueue"
 POSTFIX_MASTER = "/usr/lib/postfix/sbin/master"
+SASLPASSWD2 = "/usr/sbin/saslpasswd2"
 
 # The local account whose mailbox receives the delivered messages.
 TEST_ACCOUNT = "quillettest"
@@ -260,11 +271,54 @@ alias_database =
 """
 
 
+# The submission services: name: (TLS from the first byte?, the SASL
+# mechanisms its smtpd offers).
+SUBMISSION_SERVICES = {
+    "starttls": (False, "PLAIN LOGIN"),
+    "starttls-login": (False, "LOGIN"),
+    "implicit": (True, "PLAIN LOGIN"),
+    "implicit-login": (True, "LOGIN"),
+}
+SUBMISSION_USER = "formmailer"
+SUBMISSION_PASSWORD = "s3cret pass:word"
+SASL_REALM = "quillet.test"
+
+# The TLS session cache and entropy manager that smtpd's TLS needs.
+TLSMGR_SERVICE = "tlsmgr    unix  -       -       n       1000?   1       tlsmgr\n"
+
+SUBMISSION_SERVICE = """{listen}  inet  n       -       n       -       -       smtpd
+  -o syslog_name=postfix/{name}
+  -o {tls_setting}
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_path={sasl_name}
+  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
+"""
+
+SUBMISSION_MAIN_CF = """
+# The submission services' TLS and Cyrus SASL (a private sasldb).
+smtpd_tls_cert_file = {cert}
+smtpd_tls_key_file = {key}
+smtpd_tls_loglevel = 1
+smtpd_sasl_type = cyrus
+cyrus_sasl_config_path = {root}/conf/sasl
+smtpd_sasl_local_domain = {realm}
+smtpd_sasl_security_options = noanonymous
+"""
+
+SASL_CONF = """pwcheck_method: auxprop
+auxprop_plugin: sasldb
+sasldb_path: {root}/sasl/sasldb2
+mech_list: {mechanisms}
+"""
+
+
 class PostfixServer:
     """A private Postfix instance; see postfix_server()."""
 
-    def __init__(self, strict=False):
+    def __init__(self, strict=False, submission=None):
         self.strict = strict
+        self.submission = submission  # the certificate pair of the submission services, or None
+        self.submission_ports = {}
         self.root = None
         self.port = None
         self.host = "127.0.0.1"
@@ -324,6 +378,8 @@ class PostfixServer:
     def _start_on(self, port):
         """One attempt at starting on `port`: None, or why it failed."""
         self.port = port
+        if self.submission is not None:
+            self.submission_ports = {name: free_loopback_port() for name in SUBMISSION_SERVICES}
         self._write_config()
         with open(os.path.join(self.root, "maillog"), "wb"):
             pass  # this attempt's lines only
@@ -354,16 +410,47 @@ class PostfixServer:
         os.makedirs(victim)
         os.chown(victim, nobody.pw_uid, nobody.pw_gid)
         os.chmod(victim, 0o755)
+        if self.submission is not None:
+            self._lay_out_sasl(postfix_account)
+
+    def _lay_out_sasl(self, postfix_account):
+        """The sasldb with the submission account, readable by smtpd (which
+        runs as postfix), and a Cyrus SASL file for each set of mechanisms."""
+        sasl_conf = os.path.join(self.config_dir, "sasl")
+        os.makedirs(sasl_conf)
+        for mechanisms in set(offered for _, offered in SUBMISSION_SERVICES.values()):
+            with open(os.path.join(sasl_conf, sasl_name(mechanisms) + ".conf"), "w") as handle:
+                handle.write(SASL_CONF.format(root=self.root, mechanisms=mechanisms))
+        database = os.path.join(self.root, "sasl")
+        os.makedirs(database)
+        completed = subprocess.run([SASLPASSWD2, "-f", os.path.join(database, "sasldb2"), "-u", SASL_REALM, "-c",
+                                    "-p", SUBMISSION_USER], input=SUBMISSION_PASSWORD.encode(),
+                                   capture_output=True, timeout=COMMAND_SECONDS)
+        if completed.returncode != 0:
+            raise MailServerError("saslpasswd2 failed: %s" % completed.stderr.decode("latin-1"))
+        for folder, _, files in os.walk(database):
+            os.chown(folder, postfix_account.pw_uid, postfix_account.pw_gid)
+            for name in files:
+                os.chown(os.path.join(folder, name), postfix_account.pw_uid, postfix_account.pw_gid)
 
     def _write_config(self):
         main_cf = MAIN_CF.format(root=self.root)
         if self.strict:
             main_cf += "\n# Refuse what Postfix 3.9 and later refuse by default, from every client.\n"
             main_cf += "".join("%s = %s\n" % item for item in STRICT_SETTINGS.items())
+        master_cf = MASTER_CF.format(listen="127.0.0.1:%d" % self.port)
+        if self.submission is not None:
+            main_cf += SUBMISSION_MAIN_CF.format(cert=self.submission.cert, key=self.submission.key, root=self.root,
+                                                 realm=SASL_REALM)
+            master_cf += TLSMGR_SERVICE
+            for name, (implicit, mechanisms) in SUBMISSION_SERVICES.items():
+                master_cf += SUBMISSION_SERVICE.format(
+                    listen="127.0.0.1:%d" % self.submission_ports[name], name=name, sasl_name=sasl_name(mechanisms),
+                    tls_setting="smtpd_tls_wrappermode=yes" if implicit else "smtpd_tls_security_level=encrypt")
         with open(os.path.join(self.config_dir, "main.cf"), "w") as handle:
             handle.write(main_cf)
         with open(os.path.join(self.config_dir, "master.cf"), "w") as handle:
-            handle.write(MASTER_CF.format(listen="127.0.0.1:%d" % self.port))
+            handle.write(master_cf)
 
     def _postfix(self, *args):
         return run_command([POSTFIX, "-c", self.config_dir] + list(args), env=postfix_environment())
@@ -547,9 +634,14 @@ def clear_maildir(directory):
                 os.unlink(os.path.join(folder, name))
 
 
-def postfix_server(strict=False):
+def sasl_name(mechanisms):
+    """The name of the Cyrus SASL file (and smtpd_sasl_path) for `mechanisms`."""
+    return "smtpd-" + mechanisms.lower().replace(" ", "-")
+
+
+def postfix_server(strict=False, submission=None):
     """A running private Postfix instance (PostfixServer); stopped on exit."""
-    return running(PostfixServer(strict))
+    return running(PostfixServer(strict, submission))
 
 
 # ---- aiosmtpd ----
@@ -558,14 +650,33 @@ def postfix_server(strict=False):
 class AiosmtpdServer:
     """aiosmtpd as a child process; see aiosmtpd_server()."""
 
-    def __init__(self, refuse=UNKNOWN_ADDRESS, eight_bit_mime=True):
+    def __init__(self, refuse=UNKNOWN_ADDRESS, eight_bit_mime=True, tls=None, implicit=False, user=None,
+                 password=None, mechanisms=None):
         self.refuse = refuse
         self.eight_bit_mime = eight_bit_mime
         self.name = "aiosmtpd" if eight_bit_mime else "aiosmtpd-7bit"
+        self.tls = tls
+        self.implicit = implicit
+        self.user = user
+        self.password = password
+        self.mechanisms = mechanisms
         self.root = None
         self.process = None
         self.host = "127.0.0.1"
         self.port = None
+
+    def options(self):
+        """The child's command-line options beyond the folder."""
+        options = ["--refuse", self.refuse] + ([] if self.eight_bit_mime else ["--no-8bitmime"])
+        if self.tls is not None:
+            options += ["--tls-cert", self.tls.cert, "--tls-key", self.tls.key]
+            if self.implicit:
+                options.append("--implicit")
+        if self.user is not None:
+            options += ["--user", self.user, "--password", self.password]
+            for mechanism in self.mechanisms or ():
+                options += ["--mechanism", mechanism]
+        return options
 
     @property
     def folder(self):
@@ -587,8 +698,7 @@ class AiosmtpdServer:
         # Standard input stays a pipe: the server ends when it closes, so a
         # test run that dies cannot leave it behind.
         self.process = subprocess.Popen(
-            [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder, "--refuse", self.refuse]
-            + ([] if self.eight_bit_mime else ["--no-8bitmime"]),
+            [PYTHON, os.path.abspath(__file__), "aiosmtpd", "--folder", self.folder] + self.options(),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
         )
         record_pid(self.root, self.process.pid)
@@ -661,19 +771,25 @@ class AiosmtpdServer:
 REFUSAL_FORMAT = "550 5.1.1 <%s>: Recipient address rejected: User unknown"
 
 
-def aiosmtpd_server(refuse=UNKNOWN_ADDRESS, eight_bit_mime=True):
-    """A running aiosmtpd child process (AiosmtpdServer); stopped on exit."""
-    return running(AiosmtpdServer(refuse, eight_bit_mime))
+def aiosmtpd_server(refuse=UNKNOWN_ADDRESS, eight_bit_mime=True, **options):
+    """A running aiosmtpd child process (AiosmtpdServer); stopped on exit.
+    `options`: tls, implicit, user, password, mechanisms."""
+    return running(AiosmtpdServer(refuse, eight_bit_mime, **options))
 
 
-def serve_aiosmtpd(folder, refuse, eight_bit_mime=True):
+AUTH_MECHANISMS = ("PLAIN", "LOGIN")
+
+
+def serve_aiosmtpd(folder, refuse, eight_bit_mime=True, tls_cert=None, tls_key=None, implicit=False, user=None,
+                   password=None, mechanisms=None):
     """The child process: an aiosmtpd server on 127.0.0.1, port 0; prints
     "PORT n" once listening; ends when its standard input closes or on
     SIGTERM. Without `eight_bit_mime` it decodes the data as ASCII
     (decode_data), which leaves 8BITMIME out of its EHLO reply."""
     import asyncio
+    import ssl
 
-    from aiosmtpd.smtp import SMTP
+    from aiosmtpd.smtp import SMTP, AuthResult
 
     class RecordingHandler:
         def __init__(self):
@@ -690,6 +806,8 @@ def serve_aiosmtpd(folder, refuse, eight_bit_mime=True):
             stem = os.path.join(folder, "%06d" % self.count)
             with open(stem + ".eml", "wb") as handle:
                 handle.write(envelope.original_content)
+            # The TLS session the message came over (implicit, or STARTTLS).
+            secure = server.transport.get_extra_info("ssl_object")
             record = {
                 "mail_from": envelope.mail_from,
                 "rcpt_tos": envelope.rcpt_tos,
@@ -697,6 +815,8 @@ def serve_aiosmtpd(folder, refuse, eight_bit_mime=True):
                 "helo": session.host_name,
                 "esmtp": session.extended_smtp,
                 "peer": list(session.peer) if session.peer else None,
+                "tls": secure.version() if secure is not None else None,
+                "login": session.auth_data if session.authenticated else None,
             }
             # The envelope file appears last, whole: readers look for it.
             with open(stem + ".tmp", "w") as handle:
@@ -704,14 +824,33 @@ def serve_aiosmtpd(folder, refuse, eight_bit_mime=True):
             os.rename(stem + ".tmp", stem + ".json")
             return "250 2.0.0 Ok: queued as %06d" % self.count
 
+    def authenticator(server, session, envelope, mechanism, credentials):
+        good = credentials.login == user.encode() and credentials.password == password.encode()
+        return AuthResult(success=good, auth_data=credentials.login.decode("latin-1") if good else None)
+
     handler = RecordingHandler()
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
+    context = None
+    if tls_cert is not None:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls_cert, tls_key)
+    options = {}
+    if context is not None and not implicit:
+        options.update(tls_context=context, require_starttls=True)
+    if user is not None:
+        # Over implicit TLS the connection is secure from the start, which
+        # aiosmtpd's own check of "TLS" (a STARTTLS) does not see.
+        excluded = [name for name in AUTH_MECHANISMS if mechanisms and name not in mechanisms]
+        options.update(authenticator=authenticator, auth_required=True, auth_require_tls=not implicit,
+                       auth_exclude_mechanism=excluded)
 
     def factory():
-        return SMTP(handler, hostname="aiosmtpd.quillet.test", loop=loop, decode_data=not eight_bit_mime)
+        return SMTP(handler, hostname="aiosmtpd.quillet.test", loop=loop, decode_data=not eight_bit_mime,
+                    **options)
 
-    server = loop.run_until_complete(loop.create_server(factory, host="127.0.0.1", port=0))
+    server = loop.run_until_complete(loop.create_server(factory, host="127.0.0.1", port=0,
+                                                        ssl=context if implicit else None))
     port = server.sockets[0].getsockname()[1]
 
     done = loop.create_future()
@@ -744,8 +883,15 @@ def main(argv):
     parser.add_argument("--folder", required=True)
     parser.add_argument("--refuse", default=UNKNOWN_ADDRESS)
     parser.add_argument("--no-8bitmime", dest="eight_bit_mime", action="store_false")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--user")
+    parser.add_argument("--password")
+    parser.add_argument("--mechanism", action="append")
     args = parser.parse_args(argv)
-    serve_aiosmtpd(args.folder, args.refuse, args.eight_bit_mime)
+    serve_aiosmtpd(args.folder, args.refuse, args.eight_bit_mime, args.tls_cert, args.tls_key, args.implicit,
+                   args.user, args.password, args.mechanism)
     return 0
 
 
