@@ -15,7 +15,12 @@ turn and removes it again; nothing here installs anything).
   (it relays for local hosts, in submission mode) and bounces unknown users
   later; what it refuses at RCPT, from any host, is a local part that begins
   with "." or holds one of @ % ! / | ` # & ? ("550 restricted characters in
-  address"): `refused_address` is such an address.
+  address"): `refused_address` is such an address. It offers STARTTLS with
+  a certificate for localhost and 127.0.0.1 from the test CA
+  (tls_certs.shared_certificates()): while the instance runs, Debian's TLS
+  macros are set in /etc/exim4/exim4.conf.localmacros (marked as the
+  instance's, removed when it stops or, after an interrupted run, when the
+  next instance cleans up) and update-exim4.conf rebuilds the configuration.
 - `opensmtpd_server()`: OpenSMTPD's smtpd in the foreground (`smtpd -d`) with
   a smtpd.conf of our own: listening on 127.0.0.1 and a port the system
   picked, delivering local users' mail into Maildirs under the instance
@@ -42,6 +47,7 @@ an Exim instance's change of the test account's home undone.
 """
 
 import contextlib
+import grp
 import os
 import pwd
 import re
@@ -50,12 +56,16 @@ import subprocess
 
 import instances
 import mailservers
+import tls_certs
 from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, end_process,
-                       listening_pid, read_text, record_pid, run_command, running, start_on_a_free_port,
-                       wait_for_queue, wait_until)
+                       free_loopback_port, listening_pid, process_alive, read_text, record_pid, run_command,
+                       running, start_on_a_free_port, wait_for_queue, wait_until)
 from mailservers import TEST_ACCOUNT, UNKNOWN_ADDRESS, Message, ensure_test_account, leading_fields_length
 
 EXIM = "/usr/sbin/exim4"
+UPDATE_EXIM4_CONF = "/usr/sbin/update-exim4.conf"
+EXIM_LOCAL_MACROS = "/etc/exim4/exim4.conf.localmacros"
+EXIM_GROUP = "Debian-exim"  # the account Exim receives mail as: it reads the key at STARTTLS
 EXIM_LOG_DIR = "/var/log/exim4"
 EXIM_LOGS = ("mainlog", "rejectlog", "paniclog")
 MAIL_SPOOL = "/var/mail"
@@ -82,6 +92,7 @@ def remove_stale_instances(root=None):
 def stop_stale_instance(directory):
     instances.end_recorded_process(directory)
     restore_home(directory)
+    disable_exim_tls(directory)
 
 
 HOME_RECORD = "home.orig"  # in an Exim instance folder: the test account's home before
@@ -113,6 +124,53 @@ def restore_home(directory):
             usermod_home(old)
     with contextlib.suppress(OSError):
         os.unlink(os.path.join(directory, HOME_RECORD))
+
+
+def exim_macros_mark(directory):
+    return "# set by quillet's interoperability tests for %s\n" % directory
+
+
+def enable_exim_tls(directory):
+    """Debian's TLS macros for Exim, naming a copy of the test certificate
+    and key in <directory>/tls that Exim's account can read, and the
+    configuration rebuilt."""
+    pair = tls_certs.shared_certificates().server
+    folder = os.path.join(directory, "tls")
+    os.makedirs(folder)
+    group = grp.getgrnam(EXIM_GROUP).gr_gid
+    copies = {}
+    for name, source in (("cert", pair.cert), ("key", pair.key)):
+        copies[name] = os.path.join(folder, os.path.basename(source))
+        shutil.copyfile(source, copies[name])
+        os.chown(copies[name], 0, group)
+        os.chmod(copies[name], 0o640)
+    if os.path.exists(EXIM_LOCAL_MACROS):
+        raise MailServerError("%s exists: it is not the tests' to replace" % EXIM_LOCAL_MACROS)
+    with open(EXIM_LOCAL_MACROS, "w") as handle:
+        handle.write(exim_macros_mark(directory))
+        handle.write("MAIN_TLS_ENABLE = yes\nMAIN_TLS_CERTIFICATE = %s\nMAIN_TLS_PRIVATEKEY = %s\n"
+                     % (copies["cert"], copies["key"]))
+    update_exim_config()
+
+
+def disable_exim_tls(directory):
+    """Removes the macros enable_exim_tls wrote for `directory`, if they are
+    still there, and rebuilds the configuration."""
+    try:
+        with open(EXIM_LOCAL_MACROS) as handle:
+            ours = handle.readline() == exim_macros_mark(directory)
+    except OSError:
+        return
+    if ours:
+        os.unlink(EXIM_LOCAL_MACROS)
+        if os.path.exists(UPDATE_EXIM4_CONF):
+            update_exim_config()
+
+
+def update_exim_config():
+    status, output = run_command([UPDATE_EXIM4_CONF], env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+    if status != 0:
+        raise MailServerError("update-exim4.conf failed: %s" % output)
 
 
 def usermod_home(home):
@@ -262,6 +320,7 @@ class EximServer(PackagedServer):
         self.remove_mbox()
         self.mark_logs()
         set_home(self.root)
+        enable_exim_tls(self.root)
 
     def launch(self):
         # -oX replaces the configured interfaces for this daemon only; -oP
@@ -276,6 +335,7 @@ class EximServer(PackagedServer):
         self.remove_mbox()
         if self.root is not None:
             restore_home(self.root)
+            disable_exim_tls(self.root)
 
     def remove_mbox(self):
         with contextlib.suppress(FileNotFoundError):
