@@ -61,8 +61,8 @@ import subprocess
 import sys
 
 import instances
-from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, process_alive,
-                       read_text, record_pid, run_command, running, start_on_a_free_port, wait_for_queue, wait_until)
+from instances import (COMMAND_SECONDS, DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root,
+                       process_alive, read_text, record_pid, run_command, running, start_on_a_free_port, wait_for_queue, wait_until)
 # Known by these names here too (to the tests, scripts/interop and packaged_mailservers.py).
 from instances import SCRATCH_ROOT, free_loopback_port, listening_addresses, scratch_root  # noqa: F401
 

@@ -58,8 +58,8 @@ import instances
 import mailservers
 import tls_certs
 from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, end_process,
-                       free_loopback_port, listening_pid, process_alive, read_text, record_pid, run_command,
-                       running, start_on_a_free_port, wait_for_queue, wait_until)
+                       listening_pid, read_text, record_pid, run_command, running, start_on_a_free_port,
+                       wait_for_queue, wait_until)
 from mailservers import TEST_ACCOUNT, UNKNOWN_ADDRESS, Message, ensure_test_account, leading_fields_length
 
 EXIM = "/usr/sbin/exim4"
