@@ -1,7 +1,8 @@
 // fuzz_smtp_reply.cpp - the SMTP reply reader and the dialogue on any bytes
 // the server might send. The first byte chooses: bit 0 reads replies until
 // the reader gives up, otherwise the whole dialogue runs; bit 1 selects HELO;
-// bits 2 and 3 add a BCC and a CC recipient. The rest is what the server
+// bits 2 and 3 add a BCC and a CC recipient; bit 4 logs in (AUTH PLAIN or
+// LOGIN, as the EHLO reply offers) as if the server were on loopback. The rest is what the server
 // says, all of it waiting in a socket pair whose server end is closed for
 // writing, so every read ends at the data's end without waiting.
 #include <sys/socket.h>
@@ -36,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   smtp_set_deadline(SMTP_MILLISECONDS_PER_SECOND);
   SmtpOptions options{};
   options.use_helo = (mode & 2) != 0;
+  if ((mode & 16) != 0) {
+    options.user = "user";
+    options.password = "secret";
+    connected_to_loopback = true;
+  }
   SmtpMessage message{};
   message.sender = "jo@b.c";
   message.recipients[message.recipient_count++] = "owner@site.example";
@@ -54,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (++replies > REPLY_BUFFER_SIZE * 100) std::abort();  // every reply consumes bytes
     }
   } else {
-    int result = smtp_dialogue(&message, &options);
+    int result = smtp_dialogue(&message, &options, "fuzz.test");
     if (result != 0 && result != 1) std::abort();
   }
 

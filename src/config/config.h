@@ -22,6 +22,10 @@ struct Configuration {
   char* sendall;            // "true" lists every submitted variable in the body
   char* success_html_page;  // reply page after a delivered message
   char* failure_html_page;  // reply page otherwise
+  char* smtp_tls;           // "starttls" or "implicit"; absent: plain SMTP
+  char* smtp_tls_ca_file;   // PEM file of the trusted roots; absent: the system's
+  char* smtp_user;          // the login (SMTP AUTH), with smtp_password
+  char* smtp_password;      // never logged
   bool remove_empty_variables;
   bool no_padding;
   bool add_headerline_colon;

@@ -8,6 +8,7 @@
 
 static const Configuration CONFIGURATION_DEFAULTS = {
     nullptr, nullptr, nullptr, nullptr, nullptr,  // smtp .. failure_html_page: absent
+    nullptr, nullptr, nullptr, nullptr,           // smtp_tls .. smtp_password: absent
     false,                                        // remove_empty_variables
     false,                                        // no_padding
     false,                                        // add_headerline_colon

@@ -133,6 +133,7 @@ struct IniKeyword {
   int lowest;                           // take_number: the values taken, 1 or more
   int highest;
   void (*number_taken)(int number);     // take_number: then told the new number (null: nobody)
+  bool secret;                          // the value is never logged: "<keyword> <hidden>" instead of the line
 };
 
 // A value that `valid` refuses: "<keyword> line ignored, <refusal> {<line>}".
@@ -260,6 +261,13 @@ static constexpr IniKeyword number_keyword(const char* keyword, int* number, int
   return row;
 }
 
+// A text whose value the log never shows.
+static constexpr IniKeyword secret_keyword(const char* keyword, char** text) {
+  IniKeyword row = text_keyword(keyword, text);
+  row.secret = true;
+  return row;
+}
+
 static constexpr IniKeyword own_keyword(const char* keyword,
                                         int (*take)(const IniKeyword&, const char*, const char*)) {
   IniKeyword row{};
@@ -304,14 +312,25 @@ static constexpr IniKeyword INI_KEYWORDS[] = {
     LOG_MAX_SIZE_KEYWORD,
     flag_keyword("add_date_and_message_id", &configuration.add_date_and_message_id),
     text_keyword("charset ", &configuration.charset, nullptr, is_charset_name, "not a charset name"),
+    text_keyword("smtp_tls ", &configuration.smtp_tls),
+    text_keyword("smtp_tls_ca_file ", &configuration.smtp_tls_ca_file),
+    text_keyword("smtp_user ", &configuration.smtp_user),
+    secret_keyword("smtp_password ", &configuration.smtp_password),
 };
 
 void handle_ini_line(const char* line) {
   int used = 0;
+  const IniKeyword* secret = nullptr;
   for (const IniKeyword& row : INI_KEYWORDS) {
-    if (begins_with(line, row.keyword)) used += row.take(row, line, line + std::strlen(row.keyword));
+    if (!begins_with(line, row.keyword)) continue;
+    used += row.take(row, line, line + std::strlen(row.keyword));
+    if (row.secret) secret = &row;
   }
-  if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  if (used == 0) return;
+  if (secret != nullptr)
+    log_event(LOG_DEBUG, "line used from ini file {%s<hidden>}", secret->keyword);
+  else
+    log_event(LOG_DEBUG, "line used from ini file {%s}", line);
 }
 
 void release_ini_values() {

@@ -257,6 +257,10 @@ static int deliver(const char* sender, const EnvelopeRecipient* recipients) {
   SmtpOptions options{};
   options.use_helo = configuration.use_helo;
   options.timeout_seconds = configuration.smtp_timeout;
+  options.tls = configuration.smtp_tls;
+  options.tls_ca_file = configuration.smtp_tls_ca_file;
+  options.user = configuration.smtp_user;
+  options.password = configuration.smtp_password;
   return smtp_send_mail(configuration.smtp, &message, &options);
 }
 

@@ -15,6 +15,11 @@ static const char HELO_COMMAND[] = "HELO QUILLET";
 static const char EHLO_COMMAND[] = "EHLO QUILLET";
 static const char DATA_COMMAND[] = "DATA";
 static const char QUIT_COMMAND[] = "QUIT";
+static const char STARTTLS_COMMAND[] = "STARTTLS";
+static const char HIDDEN[] = "<hidden>";
+static const int STARTTLS_GO_AHEAD = 220;
+static const int AUTH_CHALLENGE = 334;
+static const int AUTH_SUCCEEDED = 235;
 static const char END_OF_DATA[] = "\r\n.\r\n";
 static const int END_OF_DATA_LENGTH = 5;
 static const int DATA_GO_AHEAD = 354;
@@ -31,7 +36,12 @@ static const struct {
 } EXTENSION_KEYWORDS[] = {
     {"PIPELINING", &SmtpExtensions::pipelining},
     {"8BITMIME", &SmtpExtensions::eight_bit_mime},
+    {"STARTTLS", &SmtpExtensions::starttls},
 };
+
+// The values of the smtp_tls setting.
+static const char TLS_STARTTLS[] = "starttls";
+static const char TLS_IMPLICIT[] = "implicit";
 
 static bool is_positive(const SmtpReply* reply) { return reply->code >= 200 && reply->code <= 299; }
 
@@ -54,9 +64,42 @@ bool smtp_reply_announces(const SmtpReply* reply, const char* keyword) {
   return false;
 }
 
+// Whether the `length` bytes at `word` are `name`, ASCII case ignored.
+static bool same_word(const char* word, std::size_t length, const char* name) {
+  return std::strlen(name) == length && text_equal_ignoring_case(word, name, static_cast<int>(length));
+}
+
+bool smtp_reply_offers_auth(const SmtpReply* reply, const char* mechanism) {
+  const char* line = reply->lines;
+  for (int i = 0; i < reply->line_count; i++) {
+    std::size_t line_length = std::strlen(line);
+    // "250-AUTH PLAIN LOGIN", or "250-AUTH=LOGIN" as some old servers put it.
+    if (i > 0 && line_length > 8 && text_equal_ignoring_case(line + 4, "AUTH", 4) &&
+        (line[8] == ' ' || line[8] == '=')) {
+      const char* at = line + 9;
+      const char* end = line + line_length;
+      while (at < end) {
+        std::size_t word = std::strcspn(at, " \r");
+        if (word > static_cast<std::size_t>(end - at)) word = static_cast<std::size_t>(end - at);
+        if (same_word(at, word, mechanism)) return true;
+        at += word;
+        if (at < end) at++;
+      }
+    }
+    line += line_length + 1;
+  }
+  return false;
+}
+
 void smtp_read_extensions(const SmtpReply* reply, SmtpExtensions* extensions) {
   for (const auto& extension : EXTENSION_KEYWORDS)
     extensions->*extension.announced = smtp_reply_announces(reply, extension.keyword);
+  extensions->auth_plain = smtp_reply_offers_auth(reply, "PLAIN");
+  extensions->auth_login = smtp_reply_offers_auth(reply, "LOGIN");
+}
+
+static bool is_tls_mode(const SmtpOptions* options, const char* mode) {
+  return options->tls != nullptr && same_word(options->tls, std::strlen(options->tls), mode);
 }
 
 // The reply's lines, without their carriage returns, joined by spaces.
@@ -139,9 +182,38 @@ static const char* recipient_command(SmtpSession* session, int index) {
 
 // ---- the greeting and hello ----
 
-int smtp_hello(SmtpSession* session) {
+// EHLO, or HELO with options->use_helo or after a refused EHLO, filling
+// session->extensions from scratch. STARTTLS and a login need the EHLO
+// reply: while either is still to come (`extensions_needed`), EHLO is sent
+// whatever hello_method says, and its refusal ends the dialogue.
+static int greet(SmtpSession* session, bool extensions_needed) {
   SmtpReply* reply = &session->reply;
   session->extensions = SmtpExtensions{};
+  if (!session->options->use_helo || extensions_needed) {
+    if (!command_and_reply(session, EHLO_COMMAND)) return 0;
+    if (is_positive(reply)) {
+      smtp_read_extensions(reply, &session->extensions);
+      // hello_method HELO keeps to one command at a time.
+      if (session->options->use_helo) session->extensions.pipelining = false;
+      return 1;
+    }
+    if (extensions_needed) {
+      log_refusal(LOG_ERROR, EHLO_COMMAND, reply);
+      quit(session);
+      return 0;
+    }
+    // A server without the extensions: RFC 5321 4.1.1.1 falls back to HELO.
+    log_refusal(LOG_DEBUG, EHLO_COMMAND, reply);
+  }
+  if (!command_and_reply(session, HELO_COMMAND)) return 0;
+  if (is_positive(reply)) return 1;
+  log_refusal(LOG_ERROR, HELO_COMMAND, reply);
+  quit(session);
+  return 0;
+}
+
+int smtp_hello(SmtpSession* session) {
+  SmtpReply* reply = &session->reply;
   if (!recvr_greeting(reply)) {
     log_event(LOG_ERROR, "SMTP server did not send its greeting");
     return 0;
@@ -151,18 +223,138 @@ int smtp_hello(SmtpSession* session) {
     quit(session);
     return 0;
   }
-  if (!session->options->use_helo) {
-    if (!command_and_reply(session, EHLO_COMMAND)) return 0;
-    if (is_positive(reply)) {
-      smtp_read_extensions(reply, &session->extensions);
-      return 1;
-    }
-    // A server without the extensions: RFC 5321 4.1.1.1 falls back to HELO.
-    log_refusal(LOG_DEBUG, EHLO_COMMAND, reply);
+  const SmtpOptions* options = session->options;
+  return greet(session, is_tls_mode(options, TLS_STARTTLS) || options->user != nullptr);
+}
+
+// ---- STARTTLS ----
+
+int smtp_secure(SmtpSession* session) {
+  if (!is_tls_mode(session->options, TLS_STARTTLS)) return 1;
+  SmtpReply* reply = &session->reply;
+  // Never on in clear text: a server in the middle may have taken STARTTLS
+  // out of the reply (RFC 3207 6).
+  if (!session->extensions.starttls) {
+    log_event(LOG_ERROR, "SMTP server does not offer STARTTLS; message not sent");
+    quit(session);
+    return 0;
   }
-  if (!command_and_reply(session, HELO_COMMAND)) return 0;
-  if (is_positive(reply)) return 1;
-  log_refusal(LOG_ERROR, HELO_COMMAND, reply);
+  if (!command_and_reply(session, STARTTLS_COMMAND)) return 0;
+  if (reply->code != STARTTLS_GO_AHEAD) {
+    log_refusal(LOG_ERROR, STARTTLS_COMMAND, reply);
+    quit(session);
+    return 0;
+  }
+  // After a failed handshake nothing more is written, in clear text or not.
+  if (!smtp_start_tls(session->host, session->options->tls_ca_file)) return 0;
+  // What the server said before the handshake may have been an attacker's:
+  // only the new EHLO reply counts (RFC 3207 4.2).
+  return greet(session, session->options->user != nullptr);
+}
+
+// ---- the login ----
+
+static const char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Writes the base64 form (RFC 4648 4) of `length` bytes after `prefix` into
+// `out` (room for `capacity` bytes). Returns 1, or 0 when it does not fit.
+static int base64_line(const char* prefix, const unsigned char* bytes, std::size_t length, char* out,
+                       std::size_t capacity) {
+  std::size_t prefix_length = std::strlen(prefix);
+  if (prefix_length + (length + 2) / 3 * 4 + 1 > capacity) return 0;
+  std::memcpy(out, prefix, prefix_length);
+  char* at = out + prefix_length;
+  for (std::size_t i = 0; i < length; i += 3) {
+    unsigned long group = static_cast<unsigned long>(bytes[i]) << 16;
+    if (i + 1 < length) group |= static_cast<unsigned long>(bytes[i + 1]) << 8;
+    if (i + 2 < length) group |= bytes[i + 2];
+    *at++ = BASE64_DIGITS[(group >> 18) & 63];
+    *at++ = BASE64_DIGITS[(group >> 12) & 63];
+    *at++ = i + 1 < length ? BASE64_DIGITS[(group >> 6) & 63] : '=';
+    *at++ = i + 2 < length ? BASE64_DIGITS[group & 63] : '=';
+  }
+  *at = '\0';
+  return 1;
+}
+
+// Sends one line of credentials, shown in the log as `shown`, and reads its
+// reply (a challenge's lines hidden when `hidden_reply`). Forgets the line.
+static int send_secret(SmtpSession* session, const char* shown, bool hidden_reply) {
+  int sent = sendr_hidden(session->command, shown);
+  std::memset(session->command, 0, sizeof session->command);
+  if (!sent) {
+    log_not_sent(shown);
+    return 0;
+  }
+  if (hidden_reply ? recvr_hidden(&session->reply) : recvr(&session->reply)) return 1;
+  log_event(LOG_ERROR, "SMTP server did not answer %s", shown);
+  return 0;
+}
+
+// AUTH PLAIN with the initial response "\0user\0password" (RFC 4616, RFC
+// 4954 4). The reply is left in session->reply.
+static int auth_plain(SmtpSession* session) {
+  const SmtpOptions* options = session->options;
+  unsigned char plain[2 * SMTP_CREDENTIAL_MAX + 2];
+  std::size_t user_length = std::strlen(options->user);
+  std::size_t password_length = std::strlen(options->password);
+  plain[0] = 0;
+  std::memcpy(plain + 1, options->user, user_length);
+  plain[1 + user_length] = 0;
+  std::memcpy(plain + 2 + user_length, options->password, password_length);
+  int made = base64_line("AUTH PLAIN ", plain, 2 + user_length + password_length, session->command,
+                         sizeof session->command);
+  std::memset(plain, 0, sizeof plain);
+  if (!made) {
+    log_not_sent("AUTH PLAIN");
+    return 0;
+  }
+  return send_secret(session, "AUTH PLAIN <hidden>", false);
+}
+
+// AUTH LOGIN: the user name and the password, each after a 334 challenge.
+// The reply that ends the exchange is left in session->reply.
+static int auth_login(SmtpSession* session) {
+  const SmtpOptions* options = session->options;
+  if (!sendr("AUTH LOGIN")) {
+    log_not_sent("AUTH LOGIN");
+    return 0;
+  }
+  if (!recvr_hidden(&session->reply)) {
+    log_event(LOG_ERROR, "SMTP server did not answer AUTH LOGIN");
+    return 0;
+  }
+  const char* secrets[2] = {options->user, options->password};
+  for (const char* secret : secrets) {
+    if (session->reply.code != AUTH_CHALLENGE) return 1;
+    if (!base64_line("", reinterpret_cast<const unsigned char*>(secret), std::strlen(secret), session->command,
+                     sizeof session->command)) {
+      log_not_sent("AUTH LOGIN");
+      return 0;
+    }
+    if (!send_secret(session, HIDDEN, secret == options->user)) return 0;
+  }
+  return 1;
+}
+
+int smtp_login(SmtpSession* session) {
+  const SmtpOptions* options = session->options;
+  if (options->user == nullptr) return 1;
+  if (current_tls == nullptr && !connected_to_loopback) {
+    log_event(LOG_ERROR, "SMTP AUTH not attempted: the connection to %s is not encrypted; set smtp_tls",
+              text_or_null(session->host));
+    quit(session);
+    return 0;
+  }
+  bool plain = session->extensions.auth_plain;
+  if (!plain && !session->extensions.auth_login) {
+    log_event(LOG_ERROR, "SMTP server offers neither AUTH PLAIN nor AUTH LOGIN; message not sent");
+    quit(session);
+    return 0;
+  }
+  if (!(plain ? auth_plain(session) : auth_login(session))) return 0;
+  if (session->reply.code == AUTH_SUCCEEDED) return 1;
+  log_refusal(LOG_ERROR, plain ? "AUTH PLAIN" : "AUTH LOGIN", &session->reply);
   quit(session);
   return 0;
 }
@@ -293,11 +485,34 @@ int smtp_data(SmtpSession* session) {
 
 // ---- the whole delivery ----
 
-int smtp_dialogue(const SmtpMessage* message, const SmtpOptions* options) {
+int smtp_dialogue(const SmtpMessage* message, const SmtpOptions* options, const char* host) {
   SmtpSession session{};
   session.message = message;
   session.options = options;
-  return smtp_hello(&session) && smtp_envelope(&session) && smtp_data(&session) ? 1 : 0;
+  session.host = host;
+  return smtp_hello(&session) && smtp_secure(&session) && smtp_login(&session) && smtp_envelope(&session) &&
+                 smtp_data(&session)
+             ? 1
+             : 0;
+}
+
+// Whether the settings of TLS and the login can be used; logs why not.
+static bool usable_settings(const SmtpOptions* options) {
+  if (options->tls != nullptr && !is_tls_mode(options, TLS_STARTTLS) && !is_tls_mode(options, TLS_IMPLICIT)) {
+    log_event(LOG_ERROR, "smtp_tls {%s} is neither starttls nor implicit; message not sent", options->tls);
+    return false;
+  }
+  if ((options->user == nullptr) != (options->password == nullptr)) {
+    log_event(LOG_ERROR, "smtp_user and smtp_password go together, one is missing; message not sent");
+    return false;
+  }
+  if (options->user != nullptr &&
+      (std::strlen(options->user) > SMTP_CREDENTIAL_MAX || std::strlen(options->password) > SMTP_CREDENTIAL_MAX)) {
+    log_event(LOG_ERROR, "smtp_user or smtp_password longer than %d characters; message not sent",
+              SMTP_CREDENTIAL_MAX);
+    return false;
+  }
+  return true;
 }
 
 // The deadline of the whole delivery, in milliseconds.
@@ -314,7 +529,9 @@ int smtp_send_mail(char* server, const SmtpMessage* message, const SmtpOptions* 
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", text_or_null(server));
     return 0;
   }
-  int port = SMTP_DEFAULT_PORT;
+  if (!usable_settings(options)) return 0;
+  bool implicit_tls = is_tls_mode(options, TLS_IMPLICIT);
+  int port = implicit_tls ? SMTP_IMPLICIT_TLS_PORT : SMTP_DEFAULT_PORT;
   if (!winsock_started) {
     TCPstartup();
     winsock_started = true;
@@ -338,5 +555,7 @@ int smtp_send_mail(char* server, const SmtpMessage* message, const SmtpOptions* 
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
     return 0;
   }
-  return smtp_dialogue(message, options);
+  // Implicit TLS: the handshake comes before the greeting (RFC 8314 3.3).
+  if (implicit_tls && !smtp_start_tls(server, options->tls_ca_file)) return 0;
+  return smtp_dialogue(message, options, server);
 }

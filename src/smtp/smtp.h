@@ -20,6 +20,8 @@ constexpr int SMTP_MAX_RECIPIENTS = 3;  // To, BCC, CC
 // After the server accepted the message: how long QUIT and its reply may take,
 // whatever was left of the delivery's deadline.
 constexpr int SMTP_QUIT_WINDOW_MS = 1000;
+constexpr int SMTP_IMPLICIT_TLS_PORT = 465;   // submissions (RFC 8314 7.3)
+constexpr int SMTP_CREDENTIAL_MAX = 1000;     // octets of the user name, and of the password
 
 // ---- records ----
 
@@ -40,12 +42,24 @@ struct SmtpMessage {
 };
 
 // How to deliver it. Each field's zero is a valid choice, so a caller sets
-// only what it needs.
+// only what it needs. The texts are the ini file's values as they stand; the
+// caller owns them.
 struct SmtpOptions {
   bool use_helo;  // "HELO QUILLET" and one command at a time, instead of EHLO first
   // The limit of the whole delivery, from the name lookup to the reply that
   // ends it, in seconds (the ini file's smtp_timeout); below 1 counts as 1.
   int timeout_seconds;
+  // Transport security: null for none (plain SMTP as always), "starttls"
+  // (RFC 3207, after the first EHLO) or "implicit" (RFC 8314, from the first
+  // byte; the port then defaults to SMTP_IMPLICIT_TLS_PORT). Any other text
+  // is a failure before anything is tried.
+  const char* tls;
+  const char* tls_ca_file;  // PEM file of the only trusted roots; null: the system's
+  // The login (RFC 4954): both or neither. AUTH PLAIN (RFC 4616), or AUTH
+  // LOGIN when the server offers only that, before MAIL FROM; only over TLS
+  // or to a server on loopback (127.0.0.0/8).
+  const char* user;
+  const char* password;
 };
 
 // ---- delivery ----
@@ -61,8 +75,10 @@ struct SmtpOptions {
 // nothing is tried, the LOG_ERROR line "SMTP email server ((null)) did not
 // respond.\n"), a server that cannot be reached ("SMTP email server (%s) did
 // not respond.\n"), a refusal that ends the dialogue (the greeting, HELO
-// after EHLO, MAIL FROM, every RCPT TO, DATA or the message), a time-out, or
-// a connection that failed. Each refusal is one LOG_ERROR line "SMTP server
+// after EHLO, MAIL FROM, every RCPT TO, DATA or the message), a time-out, a
+// connection that failed, and with options->tls or a login a setting that
+// cannot be used, a failed upgrade to TLS or a failed login (each one
+// LOG_ERROR line naming the cause; see smtp_internal.h). Each refusal is one LOG_ERROR line "SMTP server
 // refused <command>: <reply>"; a refused recipient among accepted ones is
 // logged the same way and skipped.
 [[nodiscard]] int smtp_send_mail(char* server, const SmtpMessage* message, const SmtpOptions* options);

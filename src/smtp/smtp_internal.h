@@ -8,7 +8,11 @@
 // replies (sendr, recvr, TCPwrite); the transport (transport.cpp) turns them
 // into bytes and moves every byte through transport_send and
 // transport_receive, the only two functions that hand bytes to the platform
-// layer's sockets.
+// layer's sockets, or to its TLS session once smtp_start_tls made one. The
+// dialogue asks for TLS (STARTTLS, or implicit TLS before the greeting) and
+// learns whether the connection is secure; the session itself, the
+// certificate checks and the library are the transport's and the platform
+// layer's business.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +23,7 @@
 // ---- limits ----
 
 constexpr int SMTP_DEFAULT_PORT = 25;            // when the server text has no ":port"
+constexpr unsigned char LOOPBACK_FIRST_BYTE = 127;  // 127.0.0.0/8
 constexpr int SMTP_COMMAND_BUFFER_SIZE = 10000;  // a MAIL FROM or RCPT TO line: at most 9998 characters
 constexpr int REPLY_BUFFER_SIZE = 1000;          // most bytes of one reply, all its lines together
 constexpr int SEND_RETRY_PAUSE_MS = 100;         // pause between two partial sends
@@ -56,6 +61,9 @@ struct SmtpReply {
 struct SmtpExtensions {
   bool pipelining;      // PIPELINING (RFC 2920): the envelope goes out as one group
   bool eight_bit_mime;  // 8BITMIME (RFC 6152): the message's 8bit form may be sent
+  bool starttls;        // STARTTLS (RFC 3207)
+  bool auth_plain;      // AUTH with PLAIN among its mechanisms (RFC 4954, RFC 4616)
+  bool auth_login;      // AUTH with LOGIN among its mechanisms
 };
 
 // What the steps of one dialogue share. The caller of the steps owns it;
@@ -63,6 +71,7 @@ struct SmtpExtensions {
 struct SmtpSession {
   const SmtpMessage* message;
   const SmtpOptions* options;
+  const char* host;  // the server's name or address as connected to, lower case (certificate checks)
   SmtpExtensions extensions;
   // Set by smtp_envelope: the message goes in its 8bit form (the server
   // announced 8BITMIME and the message has one); smtp_data sends that form.
@@ -90,6 +99,12 @@ extern int write_hold_depth;
 // over: set by smtp_set_deadline, read before every wait of the transport.
 // 0 while none is set; each wait then takes SMTP_WAIT_WITHOUT_DEADLINE_MS.
 extern long long delivery_deadline_ms;
+// The TLS session on current_connection once smtp_start_tls made one, else
+// null; every byte then goes through it.
+extern PlatformTls* current_tls;
+// Whether current_connection leads to 127.0.0.0/8 (set by TCPconnect): the
+// only place a login may go in clear text.
+extern bool connected_to_loopback;
 
 // ---- the dialogue (dialogue.cpp) ----
 
@@ -99,7 +114,9 @@ extern long long delivery_deadline_ms;
 // returned 1. Same result and log lines as smtp_send_mail. After a refusal
 // QUIT is sent and its reply read within what is left of the deadline; after
 // a time-out or a broken connection nothing more is written.
-[[nodiscard]] int smtp_dialogue(const SmtpMessage* message, const SmtpOptions* options);
+// `host` is the server's name or address (lower case), for the certificate
+// checks of TLS.
+[[nodiscard]] int smtp_dialogue(const SmtpMessage* message, const SmtpOptions* options, const char* host);
 
 // Reads the server's greeting before anything is written, then greets:
 // "HELO QUILLET" with options->use_helo; otherwise "EHLO QUILLET", fills
@@ -108,6 +125,28 @@ extern long long delivery_deadline_ms;
 // LOG_DEBUG only). Returns 1 when the server accepted a greeting command; 0
 // when the dialogue is over (after QUIT for a refused greeting or HELO).
 [[nodiscard]] int smtp_hello(SmtpSession* session);
+
+// With options->tls "starttls" (called after smtp_hello): STARTTLS, the
+// handshake, and EHLO again, whose reply alone gives session->extensions (RFC
+// 3207 4.2). Bytes the server sent after its 220 are dropped unread (RFC 3207
+// 5). Without it, returns 1 at once. The causes of failure, each one
+// LOG_ERROR line: "SMTP server does not offer STARTTLS; message not sent"
+// (QUIT follows), "SMTP server refused STARTTLS: <reply>" (QUIT follows),
+// the handshake's line of smtp_start_tls (nothing more is written), and
+// a refused EHLO after it ("SMTP server refused EHLO QUILLET: <reply>").
+[[nodiscard]] int smtp_secure(SmtpSession* session);
+
+// With options->user set (called after smtp_secure): AUTH PLAIN with its
+// initial response, or AUTH LOGIN when the EHLO reply offers only that,
+// before MAIL FROM; without it, returns 1 at once. The SEND and SENT lines of
+// the credentials show "<hidden>" in their place, and the RECV lines of the
+// LOGIN exchange's challenges "<hidden>" after the code. The causes of
+// failure, each one LOG_ERROR line followed by QUIT: "SMTP AUTH not
+// attempted: the connection to <host> is not encrypted; set smtp_tls" (a
+// clear connection to a server not on loopback), "SMTP server offers neither
+// AUTH PLAIN nor AUTH LOGIN; message not sent", "SMTP server refused AUTH
+// PLAIN: <reply>" (or LOGIN).
+[[nodiscard]] int smtp_login(SmtpSession* session);
 
 // The envelope: MAIL FROM, a RCPT TO for each recipient, DATA. MAIL FROM
 // carries " BODY=8BITMIME" when the message has an 8bit form and the EHLO
@@ -131,6 +170,12 @@ extern long long delivery_deadline_ms;
 // True when a line after the first of `reply` (an EHLO reply) names the
 // service extension `keyword`, compared ignoring ASCII case.
 bool smtp_reply_announces(const SmtpReply* reply, const char* keyword);
+
+// True when a line after the first of `reply` (an EHLO reply) is the AUTH
+// keyword ("AUTH" and a blank, or the old "AUTH=") followed by a list of
+// mechanisms, separated by blanks, that holds `mechanism` (ASCII case
+// ignored).
+bool smtp_reply_offers_auth(const SmtpReply* reply, const char* mechanism);
 
 // Sets each field of *extensions from the EHLO reply `reply`.
 void smtp_read_extensions(const SmtpReply* reply, SmtpExtensions* extensions);
@@ -187,12 +232,27 @@ void TCPstartup();
 void smtp_hold_writes();
 void smtp_release_writes();
 
+// Starts TLS on current_connection for `host`, trusting only the roots in
+// `ca_file` when it is not null, within what is left of the deadline: after
+// a STARTTLS reply, bytes that came with or after it are first dropped
+// unread, with a LOG_DEBUG line (RFC 3207 5: a server's reply must not carry
+// a command injected in clear text into the secure session). Returns 1 with
+// current_tls set, or 0 after the LOG_ERROR line "TLS with the SMTP server
+// <host> failed: <reason>" (the library's reason, such as an unknown CA, an
+// expired certificate or a name mismatch, or the socket's error: a time-out
+// is "timed out").
+[[nodiscard]] int smtp_start_tls(const char* host, const char* ca_file);
+
 // Logs "SEND(%d): {%s\n}\n" and writes `text` and WIRE_LINE_END on
 // current_connection in two writes. A short write is also reported through
 // TCPerror with "TCPwrite failed in sendr(1)" (the text) or "TCPwrite failed
 // in sendr(2)" (the line end). Returns 1 when both went out whole, 0
 // otherwise.
 [[nodiscard]] int sendr(const char* text);
+
+// sendr for a line that carries a secret: every log line shows `shown`
+// instead of `text`.
+[[nodiscard]] int sendr_hidden(const char* text, const char* shown);
 
 // Reads one whole reply from current_connection into *reply, starting with
 // the carried bytes and keeping bytes after the reply for the next call. Logs
@@ -205,6 +265,10 @@ void smtp_release_writes();
 
 // recvr for the greeting, whose lines are logged as "RECV(%d): {%s}\n".
 [[nodiscard]] int recvr_greeting(SmtpReply* reply);
+
+// recvr for a challenge of an AUTH exchange: each line is logged as its
+// first four characters followed by "<hidden>".
+[[nodiscard]] int recvr_hidden(SmtpReply* reply);
 
 // ---- the wire form of the message (transport.cpp) ----
 

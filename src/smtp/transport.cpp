@@ -18,8 +18,13 @@ char reply_carry[REPLY_BUFFER_SIZE];
 int reply_carry_length = 0;
 int write_hold_depth = 0;
 long long delivery_deadline_ms = 0;
+PlatformTls* current_tls = nullptr;
+bool connected_to_loopback = false;
 
 void smtp_reset() {
+  platform_tls_close(current_tls);
+  current_tls = nullptr;
+  connected_to_loopback = false;
   platform_socket_close(current_connection);
   current_connection = PLATFORM_NO_SOCKET;
   winsock_started = false;
@@ -96,23 +101,51 @@ PlatformSocket TCPconnect(char* server, int port) {
     socket_last_error = code;
     return PLATFORM_NO_SOCKET;
   }
+  connected_to_loopback = address[0] == LOOPBACK_FIRST_BYTE;
   return socket;
 }
 
 // ---- the connection's bytes ----
 
-// Plain TCP: the bytes go to the socket as they are.
+// Plain TCP: the bytes go to the socket as they are; once TLS has started on
+// the connection, through its session.
 int transport_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
+  if (current_tls != nullptr && socket == current_connection)
+    return platform_tls_send(current_tls, bytes, length, timeout_ms);
   return platform_socket_send(socket, bytes, length, timeout_ms);
 }
 
 int transport_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
+  if (current_tls != nullptr && socket == current_connection)
+    return platform_tls_receive(current_tls, bytes, capacity, timeout_ms);
   return platform_socket_receive(socket, bytes, capacity, timeout_ms);
+}
+
+int smtp_start_tls(const char* host, const char* ca_file) {
+  if (reply_carry_length > 0) {
+    // Whatever came after the reply to STARTTLS was sent in clear text, and
+    // would otherwise be read as the secure session's first reply.
+    log_event(LOG_DEBUG, "dropped %d bytes that came in clear text after the STARTTLS reply", reply_carry_length);
+    reply_carry_length = 0;
+  }
+  PlatformTls* tls = out_of_time() ? nullptr : platform_tls_start(current_connection, host, ca_file, time_left_ms());
+  if (tls == nullptr) {
+    const char* reason = tls_last_reason;
+    if (reason[0] == '\0')
+      reason = socket_last_error == SOCKET_ERROR_TIMED_OUT ? "timed out" : "the connection failed";
+    log_event(LOG_ERROR, "TLS with the SMTP server %s failed: %s", text_or_null(host), reason);
+    return 0;
+  }
+  current_tls = tls;
+  log_event(LOG_DEBUG, "TLS started with the SMTP server %s", text_or_null(host));
+  return 1;
 }
 
 // ---- writing ----
 
-int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
+// TCPwrite, whose log lines show `shown` in place of the bytes (null: the
+// bytes not yet sent).
+static int write_whole(PlatformSocket socket, const char* bytes, int length, const char* shown) {
   if (length == 0) return 0;
   if (socket == PLATFORM_NO_SOCKET) return -1;
   int sent = 0;
@@ -124,7 +157,8 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
       TCPerror("Socket Error, could not write.");
       return -1;
     }
-    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", connection_number(socket), taken, length, bytes + sent);
+    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", connection_number(socket), taken, length,
+              shown != nullptr ? shown : bytes + sent);
     sent += taken;
     if (sent < length) {
       int left = time_left_ms();
@@ -132,6 +166,10 @@ int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
     }
   }
   return sent;
+}
+
+int TCPwrite(PlatformSocket socket, const char* bytes, int length) {
+  return write_whole(socket, bytes, length, nullptr);
 }
 
 void smtp_hold_writes() {
@@ -142,12 +180,15 @@ void smtp_release_writes() {
   if (write_hold_depth > 0 && --write_hold_depth == 0) platform_socket_gather(current_connection, false);
 }
 
-int sendr(const char* text) {
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", connection_number(current_connection), text_or_null(text));
+int sendr(const char* text) { return sendr_hidden(text, nullptr); }
+
+int sendr_hidden(const char* text, const char* shown) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", connection_number(current_connection),
+            text_or_null(shown != nullptr ? shown : text));
   smtp_hold_writes();
   int whole = 1;
   int length = text != nullptr ? static_cast<int>(std::strlen(text)) : 0;
-  if (length > 0 && TCPwrite(current_connection, text, length) != length) {
+  if (length > 0 && write_whole(current_connection, text, length, shown) != length) {
     TCPerror("TCPwrite failed in sendr(1)");
     whole = 0;
   }
@@ -174,7 +215,10 @@ static int reply_code(const char* line, int length) {
   return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
-static int read_reply(SmtpReply* reply, bool greeting) {
+// How read_reply logs the lines of a reply.
+enum ReplyLogging { REPLY_LOGGED, GREETING_LOGGED, REPLY_HIDDEN };
+
+static int read_reply(SmtpReply* reply, ReplyLogging logging) {
   char* buffer = reply->lines;
   reply->code = 0;
   reply->line_count = 0;
@@ -198,8 +242,10 @@ static int read_reply(SmtpReply* reply, bool greeting) {
       const char* line = buffer + scan;
       int line_length = end - scan;
       *line_feed = '\0';
-      if (greeting)
+      if (logging == GREETING_LOGGED)
         log_event(LOG_DEBUG, "RECV(%d): {%s}\n", connection, line);
+      else if (logging == REPLY_HIDDEN)
+        log_event(LOG_DEBUG, "RECV(%d):[%d] {%.4s<hidden>}\n", connection, end, line);
       else
         log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", connection, end, line);
       reply->line_count++;
@@ -233,9 +279,11 @@ static int read_reply(SmtpReply* reply, bool greeting) {
   }
 }
 
-int recvr(SmtpReply* reply) { return read_reply(reply, false); }
+int recvr(SmtpReply* reply) { return read_reply(reply, REPLY_LOGGED); }
 
-int recvr_greeting(SmtpReply* reply) { return read_reply(reply, true); }
+int recvr_greeting(SmtpReply* reply) { return read_reply(reply, GREETING_LOGGED); }
+
+int recvr_hidden(SmtpReply* reply) { return read_reply(reply, REPLY_HIDDEN); }
 
 // ---- the wire form of the message ----
 

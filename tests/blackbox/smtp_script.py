@@ -38,7 +38,7 @@ TLS and authentication (Python's ssl module, server side):
 
 `tls` (a pair with .cert and .key files) makes EHLO announce STARTTLS until
 the session is secure; "STARTTLS" is then a step (default "220 2.0.0 Ready
-to start TLS"): a 220 reply starts the handshake right after it, any other
+to start TLS"): a 220 reply (its first line) starts the handshake right after it, any other
 keeps the session in clear. Everything in the 220 action goes out in one
 write before the handshake, so bytes after its line end are what an
 attacker in the middle would inject (RFC 3207 5). "handshake" is a step
@@ -103,8 +103,9 @@ def _wire(text):
     return (text + "\r\n").encode("latin-1")
 
 
-def _code(action):
-    """The code of the last line of an action's reply (None for no reply)."""
+def _code(action, line=-1):
+    """The code of the last line (or the given one) of an action's reply
+    (None for no reply)."""
     if isinstance(action, Reply):
         text = action.text
     elif isinstance(action, (str, bytes)):
@@ -112,7 +113,7 @@ def _code(action):
     else:
         return None
     lines = text.rstrip(b"\r\n").split(b"\n")
-    return lines[-1][:3]
+    return lines[line][:3]
 
 
 DEFAULT_HOST = "script.test"
@@ -366,7 +367,7 @@ class ScriptedSmtpServer:
                         outbox.put("AUTH", self._paced(challenge))
                         continue
                 going_on = act(step)
-                if step == "STARTTLS" and going_on and _code(self.actions["STARTTLS"]) == b"220":
+                if step == "STARTTLS" and going_on and _code(self.actions["STARTTLS"], 0) == b"220":
                     # Whatever the client sent after STARTTLS, before the
                     # handshake, is dropped, as a server must (RFC 3207 5).
                     pending = b""
