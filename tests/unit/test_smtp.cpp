@@ -519,6 +519,49 @@ TEST_F(SmtpTest, PastTheDeadlineNothingStartsButWhatArrivedCounts) {
   server.finish();
 }
 
+// ---- the login ----
+
+TEST_F(SmtpTest, AuthMechanismsAreReadFromTheEhloReply) {
+  struct Row {
+    const char* ehlo;
+    bool plain;
+    bool login;
+  } rows[] = {
+      {"250-x\r\n250-AUTH PLAIN LOGIN\r\n250 8BITMIME\r\n", true, true},
+      {"250-x\r\n250 auth cram-md5 login\r\n", false, true},
+      {"250-x\r\n250-AUTH=LOGIN\r\n250 AUTH CRAM-MD5\r\n", false, true},  // the old form, and the new one
+      {"250-x\r\n250-AUTH PLAINLOGIN\r\n250 X-PLAIN\r\n", false, false},
+      {"250-x\r\n250-AUTHPLAIN\r\n250 AUTH\r\n", false, false},
+      {"250 AUTH PLAIN\r\n", false, false},  // the first line names the server
+  };
+  for (const Row& row : rows) {
+    SocketPair pair;
+    pair.send_text(row.ehlo);
+    SmtpReply reply;
+    ASSERT_EQ(recvr(&reply), 1);
+    EXPECT_EQ(smtp_reply_offers_auth(&reply, "PLAIN"), row.plain) << row.ehlo;
+    EXPECT_EQ(smtp_reply_offers_auth(&reply, "LOGIN"), row.login) << row.ehlo;
+  }
+}
+
+TEST_F(SmtpTest, NoLoginInClearTextToAServerOffLoopback) {
+  // A socket pair leads nowhere on 127.0.0.0/8: as a remote server on a
+  // clear connection, it never sees the credentials.
+  SocketPair pair;
+  pair.send_text("220 x\r\n250-x\r\n250 AUTH PLAIN LOGIN\r\n221 bye\r\n");
+  SmtpOptions options{};
+  options.user = "formmailer";
+  options.password = "s3cret";
+  SmtpMessage message{};
+  message.sender = "jo@b.c";
+  message.recipients[message.recipient_count++] = "owner@site.example";
+  smtp_set_deadline(2000);
+  EXPECT_EQ(smtp_dialogue(&message, &options, "mail.example.com"), 0);
+  EXPECT_EQ(pair.drain(), "EHLO QUILLET\r\nQUIT\r\n");
+  EXPECT_TRUE(has_message(log_messages(),
+                          "SMTP AUTH not attempted: the connection to mail.example.com is not encrypted; set smtp_tls"));
+}
+
 class DialogueTest : public QuilletTest {
  protected:
   void SetUp() override {
