@@ -4,7 +4,8 @@ and a form POST that is delivered to the scripted SMTP server, one whose
 server refuses the connection and one whose server never answers. Each
 checks the exit status, the reply page, the log and, where a server took
 part, what it received; the program's standard output and log have CR LF
-line ends there.
+line ends there. One more delivery goes over STARTTLS with a login to
+aiosmtpd, through Schannel, the test CA trusted through smtp_tls_ca_file.
 
 scripts/test runs this file in the Windows step, through CTest in
 build-windows/ (QUILLET_WINDOWS_BINARY names the program); wine64 comes from
@@ -18,6 +19,8 @@ import time
 
 import pytest
 
+import tls_certs
+from mailservers import SUBMISSION_PASSWORD, SUBMISSION_USER, aiosmtpd_server
 from smtp_script import STALL
 from test_delivery import (ENVELOPE_WIRE, FORM, MESSAGE_WIRE, STALL_TIMEOUT, HANG_MARGIN, assert_failure,
                            assert_success, form, smtp_server, write_site)  # noqa: F401 (smtp_server is a fixture)
@@ -94,3 +97,17 @@ def test_date_message_id_and_charset(wine_site, smtp_server):
     assert match and match.group(1) != b"0" * 24, fields[b"Message-ID"]
     assert fields[b"Content-Transfer-Encoding"] == b"8bit"
     assert body == b" Name: Zo\xc3\xab\r\n\r\n"
+
+
+def test_cgi_run_over_starttls_with_a_login(wine_site):
+    certificates = tls_certs.shared_certificates()
+    with aiosmtpd_server(tls=certificates.server, user=SUBMISSION_USER, password=SUBMISSION_PASSWORD) as server:
+        write_site(wine_site, smtp="127.0.0.1:%d" % server.port, timeout=20,
+                   extra=["smtp_tls starttls", "smtp_tls_ca_file " + certificates.ca,
+                          "smtp_user " + SUBMISSION_USER, "smtp_password " + SUBMISSION_PASSWORD])
+        run = wine_site.cgi(FORM, timeout=20 + HANG_MARGIN)
+        assert_success(run, wine_site)
+        [message] = server.everything()
+        assert message.extra["tls"] in ("TLSv1.2", "TLSv1.3")
+        assert message.extra["login"] == SUBMISSION_USER
+    assert SUBMISSION_PASSWORD not in wine_site.log_text()
