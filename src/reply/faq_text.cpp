@@ -21,8 +21,8 @@ const char* const FAQ_LINES[] = {
     "it hands the e-mail to one mail server over SMTP, answers the browser with your "
     "success or failure page, logs what it did, and ends.",
     "It needs its ini file beside it, a log file the web server's account may write, and a "
-    "mail server that takes mail from the web server's machine without a login (quillet "
-    "neither logs in nor encrypts).",
+    "mail server that takes mail from the web server's machine (with a login over TLS, see "
+    "the last question, or without).",
     "[q]",
     "How do I install quillet as a CGI program?",
     "[a]",
@@ -312,9 +312,9 @@ const char* const FAQ_LINES[] = {
     "Change it with \"smtp_timeout N\" (1 to 3600 seconds; any other value is ignored), "
     "well below the web server's own limit for CGI programs, often a minute, so the visitor "
     "gets your failure page, not its error.",
-    "A time-out while connecting usually means a wrong address or a firewall that drops the "
-    "connection; one while waiting for an answer, a slow mail server, or one that expects "
-    "encryption, as on port 465.",
+    "A time-out while connecting usually means a wrong address or a firewall; one while "
+    "waiting for an answer, a slow server, or one that wants TLS at once, as on port 465 "
+    "(\"smtp_tls implicit\").",
     "Once the server has accepted the message, a time-out no longer matters: quillet waits "
     "at most one more second for the answer to its QUIT, and the visitor gets the success "
     "page.",
@@ -341,7 +341,8 @@ const char* const FAQ_LINES[] = {
     "sender's domain (often SPF, or it wants senders of its own domain); use a static From "
     "line with an address of your domain.",
     "\"Authentication required\" or \"Must issue a STARTTLS command first\": the server "
-    "wants a login or encryption, which quillet cannot give; see the last question.",
+    "wants a login or TLS: add the smtp_tls, smtp_user and smtp_password lines (last "
+    "question).",
     "\"User unknown\": the recipient's address is wrong. A refusal of the message itself "
     "usually comes from the server's spam or content filter.",
     "[q]",
@@ -534,14 +535,15 @@ const char* const FAQ_LINES[] = {
     "[q]",
     "Can quillet log in to the mail server or use an encrypted connection?",
     "[a]",
-    "No. quillet speaks plain SMTP to one server, without a password and without encryption "
-    "(no STARTTLS), on port 25 unless the smtp line names another port.",
-    "It is meant for a mail server that trusts the web server's machine: one on the same "
-    "machine (smtp 127.0.0.1), or one on your network that lets that machine send mail.",
-    "Submission servers on port 587 or 465 that want a login refuse quillet, with \"SMTP "
-    "server refused ...\" on port 587 and a time-out on port 465.",
-    "Where only such a server is at hand, run a small mail server on the web server's "
-    "machine that passes mail on to it with your login, and point quillet at that one.",
+    "Yes. \"smtp_tls starttls\" (port 587) or \"smtp_tls implicit\" (port 465) encrypts; "
+    "\"smtp_user NAME\" and \"smtp_password TEXT\" log in (AUTH PLAIN or LOGIN).",
+    "The certificate must be valid, from a trusted CA (\"smtp_tls_ca_file PATH\" for a "
+    "private one), for the smtp line's host. A login goes in clear text only to 127.0.0.0/8.",
+    "Each failure logs its cause: \"SMTP server refused STARTTLS: ...\", \"TLS with the "
+    "SMTP server ... failed: ...\", \"SMTP server refused AUTH PLAIN: ...\"; never the "
+    "password.",
+    "The ini file then holds a password: mode 0640, owned by root and the web server's "
+    "group, outside the web tree where the web server allows it.",
     "",
     "",
 };
