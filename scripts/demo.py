@@ -6,7 +6,9 @@ scratch folder, starts aiosmtpd and lighttpd on 127.0.0.1 with the same
 fixtures the black-box tests use, posts the example form once as a browser
 would, prints the reply page and the delivered message, and stops both
 servers. With --serve it keeps them running instead, prints the form's URL
-and each message that arrives, and stops them on Ctrl-C.
+and each message that arrives, and stops them on Ctrl-C. With --tls the mail
+server speaks STARTTLS with a test CA's certificate and requires a login, as a
+provider's submission service does, and the ini file gets the lines for it.
 """
 
 import argparse
@@ -24,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "blackbox"))
 
 import mailservers  # noqa: E402
+import tls_certs  # noqa: E402
 import webserver  # noqa: E402
 
 OWNER = "owner@example.com"   # the example's static To address, kept as it is
@@ -55,6 +58,8 @@ def show(title, text):
 def show_message(message):
     envelope = "envelope: MAIL FROM:<%s>  RCPT TO:%s" % (
         message.sender, " ".join("<%s>" % r for r in message.recipients))
+    if message.extra.get("tls"):
+        envelope += "\nover %s, logged in as %s" % (message.extra["tls"], message.extra.get("login"))
     show("the e-mail as the mail server received it (%s)" % os.path.basename(message.path),
          envelope + "\n\n" + message.data.decode("utf-8", "replace").replace("\r\n", "\n"))
 
@@ -114,6 +119,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the built quillet")
     parser.add_argument("--serve", action="store_true", help="keep the servers running until Ctrl-C")
+    parser.add_argument("--tls", action="store_true", help="STARTTLS and a login, as a provider's service")
     args = parser.parse_args(argv)
 
     # Ctrl-C, a plain kill and a closed terminal all end up in the clean-up
@@ -125,10 +131,24 @@ def main(argv):
     scratch = tempfile.mkdtemp(prefix="quillet-demo-")
     os.chmod(scratch, 0o755)  # the web server's account passes through to the site
     try:
-        with mailservers.aiosmtpd_server() as mail:
+        options, extra = {}, []
+        if args.tls:
+            certificates = tls_certs.shared_certificates()
+            ca_file = os.path.join(scratch, "ca.pem")
+            shutil.copyfile(certificates.ca, ca_file)
+            os.chmod(ca_file, 0o644)
+            options = dict(tls=certificates.server, user=mailservers.SUBMISSION_USER,
+                           password=mailservers.SUBMISSION_PASSWORD)
+            extra = ["smtp_tls starttls", "smtp_tls_ca_file " + ca_file, "smtp_user " + mailservers.SUBMISSION_USER,
+                     "smtp_password " + mailservers.SUBMISSION_PASSWORD]
+        with mailservers.aiosmtpd_server(**options) as mail:
             say("* started the mail server: aiosmtpd on %s, writing each message to" % mail.smtp)
             say("    %s" % mail.folder)
-            ini = webserver.example_ini(mail.smtp)
+            if args.tls:
+                say("    with STARTTLS (a test CA's certificate) and AUTH required; the ini file gets:")
+                for line in extra:
+                    say("      " + line)
+            ini = webserver.example_ini(mail.smtp, extra_lines=extra)
             site = webserver.deploy_example(os.path.join(scratch, "site"), args.program, ini)
             say("* deployed the example site in %s:" % site.directory)
             say("    htdocs/form.html, and cgi-bin/ with quillet, quillet.ini (examples/quillet.ini")
