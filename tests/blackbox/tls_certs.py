@@ -136,7 +136,8 @@ def make_leaf(folder, name, issuer, names, validity):
 
 
 def make_certificates(folder):
-    """Every certificate of this module, in `folder` (which must exist)."""
+    """Every certificate of this module, in `folder` (made when missing)."""
+    os.makedirs(folder, exist_ok=True)
     certificates = Certificates(folder)
     make_ca(folder, "ca", "/CN=quillet test CA")
     make_ca(folder, "stranger", "/CN=a CA nobody trusts")
