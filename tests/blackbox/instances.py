@@ -145,6 +145,20 @@ def end_process(pid, seconds=STOP_WAIT_SECONDS):
             os.kill(pid, signal.SIGKILL)
 
 
+def end_daemon(instance):
+    """Ends an instance's daemon (its `process`, a Popen) by its PID and
+    closes the file its standard error went to (`stderr`). Used as a method
+    by the instance classes: `end_daemon = instances.end_daemon`."""
+    if instance.process is not None:
+        end_process(instance.process.pid)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            instance.process.wait(timeout=STOP_WAIT_SECONDS)
+        instance.process = None
+    if instance.stderr is not None:
+        instance.stderr.close()
+        instance.stderr = None
+
+
 def child_pids(parent):
     found = []
     for name in os.listdir("/proc"):

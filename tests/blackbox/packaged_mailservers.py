@@ -57,7 +57,7 @@ import subprocess
 import instances
 import mailservers
 import tls_certs
-from instances import (DELIVERY_WAIT_SECONDS, STOP_WAIT_SECONDS, MailServerError, check_root, end_process,
+from instances import (DELIVERY_WAIT_SECONDS, MailServerError, check_root,
                        listening_pid, read_text, record_pid, run_command, running, start_on_a_free_port,
                        wait_for_queue, wait_until)
 from mailservers import TEST_ACCOUNT, UNKNOWN_ADDRESS, Message, ensure_test_account, leading_fields_length
@@ -254,15 +254,7 @@ class PackagedServer:
         """The process that holds the listening socket."""
         return listening_pid(self.process.pid, self.port)
 
-    def end_daemon(self):
-        if self.process is not None:
-            end_process(self.process.pid)
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.process.wait(timeout=STOP_WAIT_SECONDS)
-            self.process = None
-        if self.stderr is not None:
-            self.stderr.close()
-            self.stderr = None
+    end_daemon = instances.end_daemon
 
     def stop(self):
         self.end_daemon()

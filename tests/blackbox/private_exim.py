@@ -35,8 +35,8 @@ import subprocess
 
 import instances
 import mailservers
-from instances import (DELIVERY_WAIT_SECONDS, START_ATTEMPTS, STOP_WAIT_SECONDS, MailServerError,
-                       check_root, end_process, free_loopback_port, record_pid, running, run_command, wait_until)
+from instances import (DELIVERY_WAIT_SECONDS, START_ATTEMPTS, MailServerError,
+                       check_root, free_loopback_port, record_pid, running, run_command, wait_until)
 from mailservers import TEST_ACCOUNT, VICTIM, leading_fields_length
 
 EXIM_ROOT = os.environ.get("QUILLET_EXIM_ROOT", "/opt/quillet-test/exim4")
@@ -186,15 +186,7 @@ class PrivateEximServer:
                 return pid
         return None
 
-    def end_daemon(self):
-        if self.process is not None:
-            end_process(self.process.pid)
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                self.process.wait(timeout=STOP_WAIT_SECONDS)
-            self.process = None
-        if self.stderr is not None:
-            self.stderr.close()
-            self.stderr = None
+    end_daemon = instances.end_daemon
 
     def stop(self):
         self.end_daemon()
