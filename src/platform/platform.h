@@ -1,11 +1,12 @@
 // platform.h - the thin layer over what the operating system provides.
 //
 // Everything that differs between Windows and POSIX lives behind these
-// functions: platform_posix.cpp with platform_resolve_posix.cpp and
-// platform_tls_openssl.cpp, and platform_win32.cpp with
-// platform_resolve_win32.cpp and platform_tls_schannel.cpp, each implement
-// the whole list, and the build picks one set; platform_tls_names.cpp is
-// the same everywhere. No other file tests _WIN32.
+// functions: platform_posix.cpp with platform_resolve_posix.cpp,
+// platform_tls_openssl.cpp and platform_data_posix.cpp, and
+// platform_win32.cpp with platform_resolve_win32.cpp,
+// platform_tls_schannel.cpp and platform_data_win32.cpp, each implement the
+// whole list, and the build picks one set; platform_tls_names.cpp is the
+// same everywhere. No other file tests _WIN32.
 //
 // Process-wide state owned here: the last socket error (see "sockets") and
 // the last TLS failure (see "TLS").
@@ -147,6 +148,32 @@ int platform_file_is_at(PlatformFile file, const char* path);
 
 // The size of the open file in bytes, or -1 with errno set.
 long long platform_file_size(PlatformFile file);
+
+// A small data file read and rewritten whole under a lock, such as the rate
+// limit's counts (platform_data_posix.cpp / platform_data_win32.cpp). Its
+// handle is released with platform_append_close, its lock with
+// platform_file_unlock.
+
+// Opens the file for reading and writing in binary mode, creating it with
+// PLATFORM_LOG_FILE_MODE when missing. Returns PLATFORM_NO_FILE with errno
+// set on failure (a directory cannot be opened: EISDIR, EACCES on Windows).
+[[nodiscard]] PlatformFile platform_data_open(const char* path);
+
+// Takes an exclusive lock on the whole file as platform_file_lock does, but
+// waits at most `timeout_ms` for another process to release its lock.
+// Returns 1 when locked; 0 when the time ran out (errno ETIMEDOUT); -1 when
+// the file cannot be locked at all (errno set).
+[[nodiscard]] int platform_file_lock_within(PlatformFile file, int timeout_ms);
+
+// Reads the whole file from its start into a new NUL-terminated heap buffer
+// (*bytes, which the caller frees). Returns its size; -1 with errno set on a
+// failed read or when there is no memory (*bytes null then); `limit` + 1
+// without reading when the file holds more than `limit` bytes (*bytes null).
+long long platform_data_read(PlatformFile file, char** bytes, long long limit);
+
+// Makes `length` bytes the file's whole content. Returns 1, or 0 with errno
+// set (the content may then be anything).
+[[nodiscard]] int platform_data_replace(PlatformFile file, const char* bytes, std::size_t length);
 
 // ---- sockets ----
 //

@@ -1,0 +1,98 @@
+// platform_data_posix.cpp - small data files read and rewritten whole under a
+// lock with a time limit, on POSIX.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The waits between two attempts at a lock that another process holds: short
+// at first (a holder keeps it for well under a millisecond), then longer.
+constexpr int LOCK_FIRST_PAUSE_MS = 1;
+constexpr int LOCK_LONGEST_PAUSE_MS = 16;
+
+PlatformFile platform_data_open(const char* path) {
+  // O_NOFOLLOW is not used: the file may be a link an administrator made,
+  // as the log may. A directory fails with EISDIR.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, PLATFORM_LOG_FILE_MODE);
+  return fd < 0 ? PLATFORM_NO_FILE : static_cast<PlatformFile>(fd);
+}
+
+// fcntl record locks, as platform_file_lock takes them, without waiting
+// (F_SETLK); the wait is a loop of short pauses so that it has a limit.
+int platform_file_lock_within(PlatformFile file, int timeout_ms) {
+  if (file == PLATFORM_NO_FILE) {
+    errno = EBADF;
+    return -1;
+  }
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  int pause = LOCK_FIRST_PAUSE_MS;
+  for (;;) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;  // the whole file, however far it grows
+    if (fcntl(static_cast<int>(file), F_SETLK, &lock) == 0) return 1;
+    // EACCES and EAGAIN both mean "held by another process" (POSIX allows either).
+    if (errno == EINTR) continue;
+    if (errno != EACCES && errno != EAGAIN) return -1;
+    long long left = deadline - platform_monotonic_ms();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return 0;
+    }
+    platform_sleep_ms(pause < left ? pause : static_cast<int>(left));
+    if (pause < LOCK_LONGEST_PAUSE_MS) pause *= 2;
+  }
+}
+
+long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
+  *bytes = nullptr;
+  int fd = static_cast<int>(file);
+  struct stat status;
+  if (fstat(fd, &status) != 0) return -1;
+  long long size = static_cast<long long>(status.st_size);
+  if (size > limit) return limit + 1;
+  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
+  if (buffer == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  // Read until the end of the file or of the buffer; the size was taken
+  // under the caller's lock, so it holds.
+  long long done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, buffer + done, static_cast<std::size_t>(size - done), static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      std::free(buffer);
+      errno = saved;
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  buffer[done] = '\0';
+  *bytes = buffer;
+  return done;
+}
+
+int platform_data_replace(PlatformFile file, const char* bytes, std::size_t length) {
+  int fd = static_cast<int>(file);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = pwrite(fd, bytes + done, length - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    done += static_cast<std::size_t>(n);
+  }
+  // Written first and cut after: a run that stops between the two leaves
+  // the old text's tail behind the new one, which the reader finds damaged.
+  return ftruncate(fd, static_cast<off_t>(length)) == 0 ? 1 : 0;
+}

@@ -1,0 +1,133 @@
+// platform_data_win32.cpp - small data files read and rewritten whole under a
+// lock with a time limit, on Windows.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <windows.h>
+
+constexpr int LOCK_FIRST_PAUSE_MS = 1;
+constexpr int LOCK_LONGEST_PAUSE_MS = 16;
+
+static int errno_of_last_error() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DISK_FULL:
+      return ENOSPC;
+    default:
+      return EINVAL;
+  }
+}
+
+PlatformFile platform_data_open(const char* path) {
+  // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: it fails
+  // with ERROR_ACCESS_DENIED.
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = errno_of_last_error();
+    return PLATFORM_NO_FILE;
+  }
+  return reinterpret_cast<PlatformFile>(file);
+}
+
+// The range platform_file_unlock releases: the whole possible file.
+int platform_file_lock_within(PlatformFile file, int timeout_ms) {
+  if (file == PLATFORM_NO_FILE) {
+    errno = EBADF;
+    return -1;
+  }
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  int pause = LOCK_FIRST_PAUSE_MS;
+  for (;;) {
+    OVERLAPPED range;
+    std::memset(&range, 0, sizeof range);
+    if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                   MAXDWORD, MAXDWORD, &range))
+      return 1;
+    if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+      errno = errno_of_last_error();
+      return -1;
+    }
+    long long left = deadline - platform_monotonic_ms();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return 0;
+    }
+    platform_sleep_ms(pause < left ? pause : static_cast<int>(left));
+    if (pause < LOCK_LONGEST_PAUSE_MS) pause *= 2;
+  }
+}
+
+long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
+  *bytes = nullptr;
+  HANDLE handle = reinterpret_cast<HANDLE>(file);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size)) {
+    errno = errno_of_last_error();
+    return -1;
+  }
+  if (size.QuadPart > limit) return limit + 1;
+  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size.QuadPart) + 1));
+  if (buffer == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  long long done = 0;
+  if (SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    while (done < size.QuadPart) {
+      DWORD read = 0;
+      if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size.QuadPart - done), &read, nullptr)) {
+        errno = errno_of_last_error();
+        std::free(buffer);
+        return -1;
+      }
+      if (read == 0) break;
+      done += read;
+    }
+  } else {
+    errno = errno_of_last_error();
+    std::free(buffer);
+    return -1;
+  }
+  buffer[done] = '\0';
+  *bytes = buffer;
+  return done;
+}
+
+int platform_data_replace(PlatformFile file, const char* bytes, std::size_t length) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file);
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    errno = errno_of_last_error();
+    return 0;
+  }
+  std::size_t done = 0;
+  while (done < length) {
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes + done, static_cast<DWORD>(length - done), &written, nullptr) || written == 0) {
+      errno = errno_of_last_error();
+      return 0;
+    }
+    done += written;
+  }
+  // The end of the file where the new content ends.
+  if (!SetEndOfFile(handle)) {
+    errno = errno_of_last_error();
+    return 0;
+  }
+  return 1;
+}
