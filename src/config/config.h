@@ -11,6 +11,13 @@ constexpr int SMTP_TIMEOUT_DEFAULT = 30;     // seconds for the whole delivery: 
 constexpr int SMTP_TIMEOUT_MIN = 1;
 constexpr int SMTP_TIMEOUT_MAX = 3600;
 constexpr int CHARSET_NAME_LIMIT = 40;       // characters of the name in "charset NAME"
+constexpr int ORIGIN_SCHEME_SIZE = 33;  // a scheme of up to 32 characters
+constexpr int ORIGIN_HOST_SIZE = 256;   // a host of up to 255 characters (RFC 1035 2.3.4)
+constexpr int ORIGIN_PORT_MAX = 65535;
+constexpr int ORIGIN_NO_PORT = -1;      // a scheme without a default port, and none given
+constexpr int FIELD_NAME_LINES_MAX = 100;     // honeypot_field lines, and required_field lines
+constexpr int RATE_LIMIT_COUNT_MAX = 100000;  // rate_limit N: 1 to this many messages
+constexpr int RATE_LIMIT_SECONDS_MAX = 31536000;  // ... in a window of 1 second to a year
 
 // ---- records ----
 
@@ -37,6 +44,10 @@ struct Configuration {
   // "charset NAME": the MIME header lines, header contents as RFC 2047
   // encoded-words and a 7bit, 8bit or quoted-printable body. Absent: none.
   char* charset;
+  char* success_redirect;      // an http(s) address the success reply sends the browser to
+  char* failure_redirect;      // ... and the failure reply
+  int rate_limit_count;        // "rate_limit N SECONDS": N, 0 while there is no limit
+  int rate_limit_seconds;      // ... and SECONDS
 };
 
 // One header or body line of the ini file: for a static line the label is
@@ -61,6 +72,23 @@ struct TextList {
   int room;
 };
 
+// An origin as RFC 6454 compares them: scheme, host and port. Scheme and
+// host are kept lower-cased (ASCII), the port as given or, when none is
+// given, the scheme's default (80 for http, 443 for https).
+struct WebOrigin {
+  char scheme[ORIGIN_SCHEME_SIZE];
+  char host[ORIGIN_HOST_SIZE];
+  int port;
+};
+
+// The origins of the valid allowed_origin lines, in ini file order.
+// `entries` holds `room` records, null while empty.
+struct AllowedOriginList {
+  WebOrigin* entries;
+  int count;
+  int room;
+};
+
 // ---- process-wide state (defined in configuration.cpp) ----
 
 extern Configuration configuration;
@@ -69,6 +97,11 @@ extern LineList body_line_list;    // the BodyLineList, in ini file order
 // The valid allowed_recipient lines' values: each an address
 // ("owner@example.com") or an '@' and a domain ("@example.com").
 extern TextList allowed_recipient_list;
+extern AllowedOriginList allowed_origin_list;  // the valid allowed_origin lines' origins
+// The valid honeypot_field lines' names, and the required_field lines',
+// each name once, at most FIELD_NAME_LINES_MAX.
+extern TextList honeypot_field_list;
+extern TextList required_field_list;
 
 // Back to the defaults of process start, every list empty, and the log's
 // settings that the ini file gives back to theirs (tests only; the old
@@ -113,3 +146,35 @@ void load_log_settings();
 // number and its text; a file that was created but not written whole is
 // removed.
 void help_and_first_run();
+
+
+// ---- origins and redirect addresses (origin.cpp) ----
+
+// Reads an origin as a browser sends it in an Origin header: a scheme,
+// "://", a host and optionally ':' and a port, nothing else; with
+// `trailing_slash` true (an ini file's value), one '/' may follow. A scheme
+// is a letter, then letters, digits, '+', '-', '.'; a host is letters,
+// digits, '-', '.', '_', or an IPv6 address in brackets; a port is decimal
+// digits up to 65535 (none, or "host:", gives the default). Anything else
+// ("null", a path, user information, a blank, '%', a backslash) gives
+// false.
+bool parse_origin(const char* text, bool trailing_slash, WebOrigin* origin);
+
+// The origin of an absolute URL such as an HTTP Referer: its scheme, host
+// and port, up to the first '/', '?' or '#' after the host (or the end). A
+// URL whose authority holds user information ("https://a@b/") gives false:
+// browsers never send one, and it would name a host other than it seems
+// to. So does whatever parse_origin refuses in the parts it reads.
+bool parse_url_origin(const char* url, WebOrigin* origin);
+
+// Scheme, host and port all equal.
+bool origins_equal(const WebOrigin& a, const WebOrigin& b);
+
+// Whether `origin` equals one of allowed_origin_list's.
+bool origin_allowed(const WebOrigin& origin);
+
+// Whether `url` may be a success_redirect or failure_redirect: "http://" or
+// "https://" (either in any case of letters), then a host part that does
+// not begin with '/' or '\', and no blank, control character (below 0x20,
+// or 0x7F) or byte above 0x7F anywhere.
+bool redirect_url_acceptable(const char* url);

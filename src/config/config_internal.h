@@ -33,7 +33,15 @@ constexpr int CONSOLE_ANSWER_SIZE = 10000;  // the help's answer to its offer, r
 // followed by a domain; any other value (empty, "@", "nobody", one with a
 // blank) changes nothing, is not counted and gives the LOG_ERROR line
 // "allowed_recipient line ignored, not one address or @domain {%s}" showing
-// the line. The `logging` line is passed on to the log
+// the line. "honeypot_field NAME" and "required_field NAME" append NAME
+// to their list once (an empty NAME is not counted; a line beyond
+// FIELD_NAME_LINES_MAX gives "too many honeypot_field lines in ini file,
+// line dropped {%s}"). "allowed_origin ORIGIN" appends what parse_origin
+// reads; "rate_limit N SECONDS" sets rate_limit_count and
+// rate_limit_seconds; "success_redirect URL" and "failure_redirect URL" keep
+// a URL that redirect_url_acceptable takes. Any other value of these four is
+// ignored with a LOG_ERROR line "<keyword> line ignored, ... {%s}".
+// The `logging` line is passed on to the log
 // (log_apply_logging_setting). A text copy that cannot be allocated ends the
 // run with the fatal page "Unable to malloc memory".
 void handle_ini_line(const char* line);

@@ -18,6 +18,8 @@ static const Configuration CONFIGURATION_DEFAULTS = {
     SMTP_TIMEOUT_DEFAULT,                         // smtp_timeout
     false,                                        // add_date_and_message_id
     nullptr,                                      // charset: absent
+    nullptr, nullptr,                             // success_redirect, failure_redirect: none
+    0, 0,                                         // rate_limit_count, rate_limit_seconds: no limit
 };
 
 // ---- process-wide state ----
@@ -26,6 +28,9 @@ Configuration configuration = CONFIGURATION_DEFAULTS;
 LineList header_line_list;
 LineList body_line_list;
 TextList allowed_recipient_list;
+AllowedOriginList allowed_origin_list;
+TextList honeypot_field_list;
+TextList required_field_list;
 
 static void clear_list(LineList* list) {
   for (int i = 0; i < list->count; i++) {
@@ -42,6 +47,8 @@ void config_reset() {
   configuration = CONFIGURATION_DEFAULTS;
   clear_list(&header_line_list);
   clear_list(&body_line_list);
+  std::free(allowed_origin_list.entries);
+  allowed_origin_list = AllowedOriginList{};
   log_apply_logging_setting(nullptr);
   log_set_max_size(0);
 }

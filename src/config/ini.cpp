@@ -216,6 +216,59 @@ static int take_submitted_body_line(const IniKeyword&, const char* line, const c
   return add_body_variable(value, form_value(value), line);
 }
 
+// "honeypot_field NAME" and "required_field NAME": a name that is not
+// empty, each once; a line beyond FIELD_NAME_LINES_MAX is dropped with a
+// LOG_ERROR line.
+static int take_field_name(const IniKeyword& row, const char* line, const char* value) {
+  TextList* list = row.list;
+  if (*value == '\0') return 0;
+  for (int i = 0; i < list->count; i++)
+    if (std::strcmp(list->entries[i], value) == 0) return 1;
+  if (list->count == FIELD_NAME_LINES_MAX) {
+    log_event(LOG_ERROR, "too many %.*s lines in ini file, line dropped {%s}",
+              static_cast<int>(std::strcspn(row.keyword, " ")), row.keyword, line);
+    return 0;
+  }
+  text_list_append(list, value);
+  return 1;
+}
+
+static int take_allowed_origin(const IniKeyword& row, const char* line, const char* value) {
+  WebOrigin origin;
+  if (!parse_origin(value, true, &origin)) return refuse(row, line);
+  AllowedOriginList* list = &allowed_origin_list;
+  if (list->count == list->room) {
+    int room = list->room == 0 ? TEXT_LIST_FIRST_ROOM : list->room * 2;
+    list->entries = static_cast<WebOrigin*>(
+        reallocate_or_fatal(list->entries, static_cast<std::size_t>(room) * sizeof(WebOrigin), NO_MEMORY));
+    list->room = room;
+  }
+  list->entries[list->count++] = origin;
+  return 1;
+}
+
+// "rate_limit N SECONDS": two whole numbers in range, one space between.
+static int refuse_rate_limit(const char* line) {
+  log_event(LOG_ERROR, "rate_limit line ignored, not N SECONDS with N from 1 to %d and SECONDS from 1 to %d {%s}",
+            RATE_LIMIT_COUNT_MAX, RATE_LIMIT_SECONDS_MAX, line);
+  return 0;
+}
+
+static int take_rate_limit(const IniKeyword&, const char* line, const char* value) {
+  constexpr int COUNT_DIGITS_MAX = 6;  // RATE_LIMIT_COUNT_MAX's
+  const char* space = std::strchr(value, ' ');
+  if (space == nullptr || space - value > COUNT_DIGITS_MAX) return refuse_rate_limit(line);
+  char first[COUNT_DIGITS_MAX + 1];
+  std::memcpy(first, value, static_cast<std::size_t>(space - value));
+  first[space - value] = '\0';
+  int count = whole_number(first, 1, RATE_LIMIT_COUNT_MAX);
+  int seconds = whole_number(space + 1, 1, RATE_LIMIT_SECONDS_MAX);
+  if (count == 0 || seconds == 0) return refuse_rate_limit(line);
+  configuration.rate_limit_count = count;
+  configuration.rate_limit_seconds = seconds;
+  return 1;
+}
+
 // The rows of each kind.
 static constexpr IniKeyword flag_keyword(const char* keyword, bool* flag) {
   IniKeyword row{};
@@ -269,12 +322,26 @@ static constexpr IniKeyword secret_keyword(const char* keyword, char** text) {
 }
 
 static constexpr IniKeyword own_keyword(const char* keyword,
-                                        int (*take)(const IniKeyword&, const char*, const char*)) {
+                                        int (*take)(const IniKeyword&, const char*, const char*),
+                                        const char* refusal = nullptr) {
   IniKeyword row{};
   row.keyword = keyword;
   row.take = take;
+  row.refusal = refusal;
   return row;
 }
+
+// A list of field names: its values taken by take_field_name, released with
+// the other lists.
+static constexpr IniKeyword field_name_keyword(const char* keyword, TextList* list) {
+  IniKeyword row{};
+  row.keyword = keyword;
+  row.take = take_field_name;
+  row.list = list;
+  return row;
+}
+
+static const char REDIRECT_REFUSAL[] = "not an http:// or https:// address without blanks or control characters";
 
 // Read early as well, by load_log_settings.
 static constexpr IniKeyword LOG_MAX_SIZE_KEYWORD =
@@ -316,6 +383,14 @@ static constexpr IniKeyword INI_KEYWORDS[] = {
     text_keyword("smtp_tls_ca_file ", &configuration.smtp_tls_ca_file),
     text_keyword("smtp_user ", &configuration.smtp_user),
     secret_keyword("smtp_password ", &configuration.smtp_password),
+    field_name_keyword("honeypot_field ", &honeypot_field_list),
+    field_name_keyword("required_field ", &required_field_list),
+    own_keyword("allowed_origin ", take_allowed_origin, "not an origin such as https://www.example.com"),
+    own_keyword("rate_limit ", take_rate_limit),
+    text_keyword("success_redirect ", &configuration.success_redirect, nullptr, redirect_url_acceptable,
+                 REDIRECT_REFUSAL),
+    text_keyword("failure_redirect ", &configuration.failure_redirect, nullptr, redirect_url_acceptable,
+                 REDIRECT_REFUSAL),
 };
 
 void handle_ini_line(const char* line) {
