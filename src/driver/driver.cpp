@@ -20,6 +20,7 @@ int program_argc = 0;
 char** program_argv = nullptr;
 char ini_file_path[FILE_NAME_BUFFER_SIZE];
 char log_file_path[FILE_NAME_BUFFER_SIZE];
+char rate_file_path[FILE_NAME_BUFFER_SIZE];
 bool cgi_request = false;
 
 const char VERSION_BANNER_FORMAT[] =
@@ -41,6 +42,7 @@ static void derive_one_name(char* name, const char* program_path, const char* ex
 void derive_file_names(const char* program_path) {
   derive_one_name(ini_file_path, program_path, ".ini");
   derive_one_name(log_file_path, program_path, ".log");
+  derive_one_name(rate_file_path, program_path, ".rate");
   log_set_path(log_file_path);
 }
 
@@ -77,13 +79,12 @@ static int run_sequence() {
   log_event(LOG_DEBUG, "loading config file.");
   load_ini_file();
   log_event(LOG_DEBUG, "generating email.");
-  if (generate_email() != 0) {
+  check_and_send();
+  if (reply_facts.outcome == RUN_SENT || reply_facts.outcome == RUN_HONEYPOT)
     log_event(LOG_DEBUG, "sending success reply message.");
-    write_reply_page(REPLY_SUCCESS);
-  } else {
+  else
     log_event(LOG_DEBUG, "sending failure reply message.");
-    write_reply_page(REPLY_FAILURE);
-  }
+  write_reply();
   // A web server that gave up on the request (its visitor went away, its
   // CGI timer ran out) has closed the pipe: the reply is lost, which the log
   // says, and the run still ends normally.

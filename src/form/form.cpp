@@ -15,8 +15,10 @@
 // ---- process-wide state ----
 
 FormVariableTable form_variable_table;
+RequestVariables request_variables;
 
 void form_reset() {
+  request_variables = RequestVariables{};
   for (int i = 0; i < form_variable_table.count; i++) {
     std::free(form_variable_table.entries[i].name);
     std::free(form_variable_table.entries[i].value);
@@ -196,6 +198,16 @@ void read_form_data() {
 
   decode_form_body(body);
   std::free(body);
+
+  request_variables.remote_address = std::getenv("REMOTE_ADDR");
+  request_variables.origin = std::getenv("HTTP_ORIGIN");
+  request_variables.referer = std::getenv("HTTP_REFERER");
+  request_variables.accept = std::getenv("HTTP_ACCEPT");
+}
+
+bool form_field_filled(const char* name) {
+  const char* value = form_value(name);
+  return value[std::strspn(value, " \t\r\n")] != '\0';
 }
 
 const char* form_value(const char* key) {

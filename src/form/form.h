@@ -24,11 +24,23 @@ struct FormVariableTable {
   int count;
 };
 
+// The request's variables besides its body that the checks of a run read,
+// as the web server set them (RFC 3875 4.1.8 and 4.1.18); null when absent.
+// They point into the environment and live as long as the process.
+struct RequestVariables {
+  const char* remote_address;  // REMOTE_ADDR: the client
+  const char* origin;          // HTTP_ORIGIN: the page's origin, from a browser
+  const char* referer;         // HTTP_REFERER: the page's address
+  const char* accept;          // HTTP_ACCEPT: the media types the client takes
+};
+
 // ---- process-wide state (defined in form.cpp) ----
 
 extern FormVariableTable form_variable_table;
+extern RequestVariables request_variables;
 
-// Empties the table (tests only; every name and value is released).
+// Empties the table (tests only; every name and value is released) and
+// forgets the request's variables.
 void form_reset();
 
 // ---- operations ----
@@ -39,8 +51,13 @@ void form_reset();
 // range of an int is held at its limit); nothing is read when it is 0 or
 // negative. A received length that differs from the declared one gives the
 // LOG_ERROR line "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)" and the
-// bytes received are used. A NUL byte ends the data.
+// bytes received are used. A NUL byte ends the data. Then fills
+// request_variables from the environment.
 void read_form_data();
+
+// Whether the value of the first field named `name` holds anything other
+// than spaces, tabs and line breaks (a field not submitted holds nothing).
+bool form_field_filled(const char* name);
 
 // The value of the first entry named exactly `key` (byte for byte), or ""
 // when there is none. The result lives until the table is reset or the

@@ -264,7 +264,7 @@ static int deliver(const char* sender, const EnvelopeRecipient* recipients) {
   return smtp_send_mail(configuration.smtp, &message, &options);
 }
 
-int generate_email() {
+EmailCheck compose_email() {
   const char* line_end = configuration.email_line_end != nullptr ? configuration.email_line_end : "\n";
   // Only tests compose twice in one process; the earlier texts go then.
   text_buffer_free(email_header_block);
@@ -291,15 +291,7 @@ int generate_email() {
   if (envelope.sender != nullptr && envelope.recipient_to != nullptr && envelope.subject_seen) {
     EnvelopeRecipient recipients[SMTP_MAX_RECIPIENTS];
     list_recipients(envelope, recipients);
-    if (!submitted_recipients_allowed(recipients)) return 0;
-    log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
-              text_or_null(configuration.smtp), envelope.sender, envelope.recipient_to);
-    if (deliver(envelope.sender, recipients) != 0) {
-      log_event(LOG_DEBUG, "email sent! (1)");
-      return 1;
-    }
-    log_event(LOG_ERROR, "Email not sent.");
-    return 0;
+    return submitted_recipients_allowed(recipients) ? EMAIL_READY : EMAIL_RECIPIENT_REFUSED;
   }
   // The message as the visitor wrote it: the 8bit form where there is one.
   const TextBuffer* shown_header_block = email_8bit_header_block != nullptr ? email_8bit_header_block : email_header_block;
@@ -309,5 +301,21 @@ int generate_email() {
             "Subject_found=%s\r\n HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
             text_or_null(envelope.sender), text_or_null(envelope.recipient_to),
             envelope.subject_seen ? "TRUE" : "FALSE", shown_header_block->chars, shown_body->chars);
+  return EMAIL_INVALID;
+}
+
+int send_composed_email() {
+  const MessageEnvelope& envelope = message_envelope;
+  log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
+            text_or_null(configuration.smtp), text_or_null(envelope.sender), text_or_null(envelope.recipient_to));
+  EnvelopeRecipient recipients[SMTP_MAX_RECIPIENTS];
+  list_recipients(envelope, recipients);
+  if (deliver(envelope.sender, recipients) != 0) {
+    log_event(LOG_DEBUG, "email sent! (1)");
+    return 1;
+  }
+  log_event(LOG_ERROR, "Email not sent.");
   return 0;
 }
+
+int generate_email() { return compose_email() == EMAIL_READY ? send_composed_email() : 0; }

@@ -122,5 +122,22 @@ extern TextBuffer* email_8bit_body;
 // allowed_recipient line allows it" names its kind and address, and the
 // result is 0. Otherwise "about to send email to smtp server (%s) from: (%s)
 // to: (%s)", smtp_send_mail, and "email sent! (1)" (LOG_DEBUG) or "Email not
-// sent." (LOG_ERROR).
+// sent." (LOG_ERROR). The same as compose_email and, when it gives
+// EMAIL_READY, send_composed_email.
 int generate_email();
+
+// What compose_email found.
+enum EmailCheck {
+  EMAIL_READY,              // valid and every recipient allowed: may be sent
+  EMAIL_INVALID,            // no sender, To recipient or Subject line
+  EMAIL_RECIPIENT_REFUSED,  // a recipient from the form that no allowed_recipient line allows
+};
+
+// The first half of generate_email: composes the message into
+// email_header_block and email_body, fills message_envelope and checks them,
+// with the same log lines.
+EmailCheck compose_email();
+
+// The second half: hands the message compose_email made ready to
+// smtp_send_mail. Returns 1 when the server accepted it, 0 otherwise.
+int send_composed_email();

@@ -36,6 +36,7 @@ void reply_reset() {
   reply_page_scan = PageScan{};
   std::free(substitution_buffer);
   substitution_buffer = nullptr;
+  reply_facts = ReplyFacts{};
 }
 
 void print_escaped(const char* text) {

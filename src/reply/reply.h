@@ -24,6 +24,34 @@ constexpr int FAQ_RULE_COUNT = 4;                 // rules in each rule table
 
 enum ReplyVariant { REPLY_SUCCESS, REPLY_FAILURE };
 
+// What became of the request, which decides the reply: the success variant
+// for RUN_SENT and RUN_HONEYPOT, the failure variant for the others; and the
+// status and reason of a JSON reply (see write_json_reply).
+enum RunOutcome {
+  RUN_SENT,               // the mail server took the message
+  RUN_HONEYPOT,           // a honeypot field was filled: nothing sent, answered as sent
+  RUN_ORIGIN_REFUSED,     // not from an allowed_origin
+  RUN_MISSING_FIELDS,     // a required_field was missing or blank
+  RUN_INVALID_MESSAGE,    // no sender, To recipient or Subject line
+  RUN_RECIPIENT_REFUSED,  // a recipient from the form that allowed_recipient does not allow
+  RUN_RATE_LIMITED,       // the client's rate_limit was reached
+  RUN_NOT_DELIVERED,      // the mail server refused the message or did not answer
+};
+
+// The token that stands for the required fields found missing (their names,
+// ", " between them), whatever the form holds.
+extern const char MISSING_FIELDS_TOKEN[];
+
+// What the reply needs to know beyond the Configuration and the form,
+// filled by the run's checks.
+struct ReplyFacts {
+  RunOutcome outcome;
+  const char* missing_fields[FIELD_NAME_LINES_MAX];  // in required_field order; not owned
+  int missing_count;
+  const char* cors_origin;  // the request's Origin when an allowed_origin line lists it, else null
+  bool vary_origin;         // allowed_origin lines are given: the reply depends on the Origin
+};
+
 // The line put in front of the closing html tag of a reply page while
 // add_orlund_link is on; it ends with its own line end.
 extern const char REPLY_LINK_LINE[];
@@ -79,7 +107,8 @@ struct PageScan {
   int dashes;              // '-' in a row just seen inside such a comment
 };
 
-// ---- process-wide state (reply_page.cpp and faq.cpp) ----
+// ---- process-wide state (reply_page_scan and substitution_buffer in
+// reply_page.cpp, reply_facts in reply_kinds.cpp, the rest in faq.cpp) ----
 
 // The scan of the page being written: write_reply_page starts it afresh
 // (outside any script); print_substituted carries it on.
@@ -87,6 +116,9 @@ extern PageScan reply_page_scan;
 // printf_substituted's text: SUBSTITUTION_BUFFER_SIZE bytes on the heap,
 // made on first need and kept for the process (null before).
 extern char* substitution_buffer;
+// The run's outcome and what goes with it; RUN_SENT and nothing else at
+// process start.
+extern ReplyFacts reply_facts;
 
 // The two rule tables with their counters: the index section's and the
 // answer section's. The counters start at 0 and count for the whole process.
@@ -94,7 +126,8 @@ extern FaqRule FAQ_INDEX_RULES[FAQ_RULE_COUNT];
 extern FaqRule FAQ_ANSWER_RULES[FAQ_RULE_COUNT];
 
 // Back to the state of process start: both tables' counters at 0, the
-// page scan outside any script, no substitution buffer (tests only).
+// page scan outside any script, no substitution buffer, and reply_facts
+// empty (tests only).
 void reply_reset();
 
 // ---- reply pages (reply_page.cpp) ----
@@ -135,6 +168,46 @@ void printf_substituted(const char* format, ...) QUILLET_PRINTF(1, 2);
 // browsers may. Its text, the tags included, is written as it stands: no
 // token is replaced there and no "token not terminated" is written.
 void print_substituted(const char* text);
+
+// Writes `value` with & < > " ' written as &amp; &lt; &gt; &quot; &#39;.
+void write_html_escaped(const char* value);
+
+// ---- the kinds of reply (reply_kinds.cpp) ----
+
+// Writes the whole reply to the run's outcome (reply_facts.outcome): the
+// JSON reply when the request's Accept header asks for JSON
+// (accept_wants_json), else the redirect when success_redirect (or
+// failure_redirect, by the variant) is set, else write_reply_page.
+void write_reply();
+
+// Whether an Accept header names application/json and not text/html: its
+// media ranges, each up to its ';' with blanks around it dropped, compared
+// ignoring ASCII case; a range whose "q" parameter is 0 names nothing. So
+// "*/*", "text/html, application/json" and an absent header give false.
+bool accept_wants_json(const char* accept);
+
+// The JSON reply: "Status: <code> <reason phrase>", "Pragma: no-cache", the
+// CORS lines (write_cors_headers), "Content-type: application/json", the
+// empty line and one line holding one object: {"sent":true} with 200 for
+// RUN_SENT and RUN_HONEYPOT; otherwise {"sent":false,"reason":"<reason>"}
+// with 403 "origin" (RUN_ORIGIN_REFUSED), 422 "missing" and a "missing"
+// array of the field names (RUN_MISSING_FIELDS), 422 "invalid"
+// (RUN_INVALID_MESSAGE), 403 "recipient" (RUN_RECIPIENT_REFUSED), 429
+// "rate_limit" (RUN_RATE_LIMITED) or 502 "mail_server"
+// (RUN_NOT_DELIVERED). Names are JSON strings: '"' and '\' escaped, control
+// characters and < > & as \u00XX.
+void write_json_reply(RunOutcome outcome);
+
+// The redirect (RFC 3875 6.2.3 with a document, 6.3.3): "Status: 303 See
+// Other", "Location: <url>", "Pragma: no-cache", the CORS lines,
+// "Content-type: text/html", the empty line and a short page whose link
+// leads to the address (HTML-escaped).
+void write_redirect_reply(const char* url);
+
+// "Access-Control-Allow-Origin: <origin>" when reply_facts.cors_origin is
+// set, and "Vary: Origin" when reply_facts.vary_origin is; each with its
+// line end.
+void write_cors_headers();
 
 // ---- the FAQ page (faq.cpp) ----
 

@@ -57,7 +57,7 @@ static void write_text(const char* text, std::size_t length) {
 
 // A submitted value as page text: the visitor's input must never become
 // markup of the site's own page.
-static void write_html_escaped(const char* value) {
+void write_html_escaped(const char* value) {
   static const char MARKUP_CHARACTERS[] = "&<>\"'";
   static_assert(REPLY_ESCAPE_PIECE_SIZE > HTML_ENTITY_LIMIT, "every piece takes at least one byte");
   char piece[REPLY_ESCAPE_PIECE_SIZE];
@@ -67,6 +67,20 @@ static void write_html_escaped(const char* value) {
     at += html_escape(piece, sizeof piece, at, MARKUP_CHARACTERS, &length);
     write_text(piece, length);
   }
+}
+
+// The value of a token: the required fields found missing for
+// MISSING_FIELDS_TOKEN (a field of that name cannot stand in for them),
+// else the submitted value; escaped either way.
+static void write_token_value(const char* name, std::size_t length) {
+  if (length == std::strlen(MISSING_FIELDS_TOKEN) && std::memcmp(name, MISSING_FIELDS_TOKEN, length) == 0) {
+    for (int i = 0; i < reply_facts.missing_count; i++) {
+      if (i > 0) write_text(", ", 2);
+      write_html_escaped(reply_facts.missing_fields[i]);
+    }
+    return;
+  }
+  write_html_escaped(form_value_n(name, length));
 }
 
 // The characters of a token's name. Script and prose put other characters
@@ -158,7 +172,7 @@ void print_substituted(const char* text) {
       while (is_name_character(*name_end)) name_end++;
       if (name_end[0] == TOKEN_BAR && name_end[1] == TOKEN_BAR) {
         write_text(unwritten, static_cast<std::size_t>(at - unwritten));
-        write_html_escaped(form_value_n(name, static_cast<std::size_t>(name_end - name)));
+        write_token_value(name, static_cast<std::size_t>(name_end - name));
         at = unwritten = name_end + 2;
         continue;
       }
@@ -242,6 +256,7 @@ void write_reply_page(ReplyVariant variant) {
 
   reply_page_scan = PageScan{};
   std::fputs("Pragma: no-cache\n", stdout);
+  write_cors_headers();
   std::fputs("Content-type: text/html\n\n", stdout);
 
   if (setting == nullptr) {

@@ -74,6 +74,7 @@ void QuilletTest::SetUp() {
   reset_all_subsystems();
   std::snprintf(log_file_path, sizeof log_file_path, "%s/quillet.log", scratch_dir_.c_str());
   std::snprintf(ini_file_path, sizeof ini_file_path, "%s/quillet.ini", scratch_dir_.c_str());
+  std::snprintf(rate_file_path, sizeof rate_file_path, "%s/quillet.rate", scratch_dir_.c_str());
 }
 
 void QuilletTest::TearDown() {

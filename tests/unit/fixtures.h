@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-// Each test starts with every subsystem reset, log_file_path and
-// ini_file_path pointing into a fresh scratch directory, and ends with the
+// Each test starts with every subsystem reset, log_file_path, ini_file_path
+// and rate_file_path pointing into a fresh scratch directory, and ends with the
 // directory removed.
 class QuilletTest : public ::testing::Test {
  protected:

@@ -360,6 +360,123 @@ TEST_F(ReplyTest, ADirectoryAsPageGivesTheBuiltInPageWithItsReason) {
   EXPECT_EQ(log_messages(), std::vector<std::string>{message});
 }
 
+// ---- the kinds of reply ----
+
+TEST_F(ReplyTest, AcceptAsksForJsonOnlyWhenItNamesJsonAndNotHtml) {
+  struct Row {
+    const char* accept;
+    bool json;
+  } rows[] = {
+      {"application/json", true},
+      {"Application/JSON", true},
+      {"  application/json ;charset=utf-8 ", true},
+      {"application/json, */*;q=0.8", true},
+      {"application/json, text/html;q=0", true},
+      {"application/json, text/html;q=0.000", true},
+      {"application/json, text/html; q=0.001", false},
+      {"text/html, application/json", false},
+      {"text/html;q=0.1,application/json", false},
+      {"application/json;q=0", false},
+      {"application/json;q=0.0, text/plain", false},
+      {"*/*", false},
+      {"application/*", false},
+      {"application/jsonx", false},
+      {"xapplication/json", false},
+      {"application/json-seq", false},
+      {"", false},
+      {",,,", false},
+      {nullptr, false},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(accept_wants_json(row.accept), row.json) << (row.accept ? row.accept : "null");
+}
+
+TEST_F(ReplyTest, JsonRepliesCarryTheStatusAndOneObject) {
+  static const char* const missing[] = {"Name", "Say \"hi\"\\<b>&\x01"};
+  struct Row {
+    RunOutcome outcome;
+    const char* status;
+    const char* body;
+  } rows[] = {
+      {RUN_SENT, "200 OK", "{\"sent\":true}\n"},
+      {RUN_HONEYPOT, "200 OK", "{\"sent\":true}\n"},
+      {RUN_ORIGIN_REFUSED, "403 Forbidden", "{\"sent\":false,\"reason\":\"origin\"}\n"},
+      {RUN_RECIPIENT_REFUSED, "403 Forbidden", "{\"sent\":false,\"reason\":\"recipient\"}\n"},
+      {RUN_MISSING_FIELDS, "422 Unprocessable Content",
+       "{\"sent\":false,\"reason\":\"missing\",\"missing\":"
+       "[\"Name\",\"Say \\\"hi\\\"\\\\\\u003cb\\u003e\\u0026\\u0001\"]}\n"},
+      {RUN_INVALID_MESSAGE, "422 Unprocessable Content", "{\"sent\":false,\"reason\":\"invalid\"}\n"},
+      {RUN_RATE_LIMITED, "429 Too Many Requests", "{\"sent\":false,\"reason\":\"rate_limit\"}\n"},
+      {RUN_NOT_DELIVERED, "502 Bad Gateway", "{\"sent\":false,\"reason\":\"mail_server\"}\n"},
+  };
+  // A redirect and a page are set: JSON goes first when it is asked for.
+  set_page(REPLY_SUCCESS, "unused.html");
+  configuration.success_redirect = strdup("https://www.example.com/thanks");
+  request_variables.accept = "application/json";
+  reply_facts.missing_fields[0] = missing[0];
+  reply_facts.missing_fields[1] = missing[1];
+  reply_facts.missing_count = 2;
+  for (const Row& row : rows) {
+    reply_facts.outcome = row.outcome;
+    EXPECT_EQ(captured_stdout(write_reply), "Status: " + std::string(row.status) +
+                                                "\nPragma: no-cache\nContent-type: application/json\n\n" + row.body);
+  }
+  // The same with an allowed Origin: the browser may let the page read it.
+  reply_facts.cors_origin = "https://www.example.com";
+  reply_facts.vary_origin = true;
+  reply_facts.outcome = RUN_RATE_LIMITED;
+  EXPECT_EQ(captured_stdout(write_reply),
+            "Status: 429 Too Many Requests\nPragma: no-cache\nAccess-Control-Allow-Origin: https://www.example.com\n"
+            "Vary: Origin\nContent-type: application/json\n\n{\"sent\":false,\"reason\":\"rate_limit\"}\n");
+}
+
+TEST_F(ReplyTest, RedirectsGoWhereTheirVariantSaysWithTheAddressEscaped) {
+  configuration.success_redirect = strdup("https://www.example.com/thanks?a=1&b=\"<x>\"");
+  use_page(REPLY_FAILURE, "Sorry\n");
+  struct Row {
+    RunOutcome outcome;
+    const char* starts;
+  } rows[] = {
+      {RUN_SENT, "Status: 303 See Other\nLocation: https://www.example.com/thanks?a=1&b=\"<x>\"\nPragma: no-cache\n"
+                 "Content-type: text/html\n\n"},
+      {RUN_HONEYPOT, "Status: 303 See Other\nLocation: https://www.example.com/thanks?a=1&b=\"<x>\"\n"},
+      // No failure_redirect: the failure page, as without either setting.
+      {RUN_NOT_DELIVERED, "Pragma: no-cache\nContent-type: text/html\n\nSorry\n"},
+      {RUN_MISSING_FIELDS, "Pragma: no-cache\nContent-type: text/html\n\nSorry\n"},
+  };
+  for (const char* accept : {static_cast<const char*>(nullptr), "*/*", "text/html,application/json"}) {
+    request_variables.accept = accept;
+    for (const Row& row : rows) {
+      reply_facts.outcome = row.outcome;
+      std::string reply = captured_stdout(write_reply);
+      EXPECT_EQ(reply.rfind(row.starts, 0), 0u) << reply;
+      if (row.outcome == RUN_SENT) {
+        EXPECT_NE(reply.find("<a href=\"https://www.example.com/thanks?a=1&amp;b=&quot;&lt;x&gt;&quot;\">"),
+                  std::string::npos)
+            << reply;
+      }
+    }
+  }
+}
+
+TEST_F(ReplyTest, PagesCarryTheCorsLinesAndTheMissingFieldsWhateverTheFormSays) {
+  add_form_variable("quillet_missing_fields", "<forged>");
+  add_form_variable("Name", "Jo");
+  use_page(REPLY_FAILURE, "Missing: ||quillet_missing_fields||; ||Name||\n");
+  reply_facts.outcome = RUN_MISSING_FIELDS;
+  reply_facts.vary_origin = true;
+  EXPECT_EQ(captured_stdout(write_reply),
+            "Pragma: no-cache\nVary: Origin\nContent-type: text/html\n\nMissing: ; Jo\n");
+  static const char* const missing[] = {"E-mail", "<Message>"};
+  reply_facts.missing_fields[0] = missing[0];
+  reply_facts.missing_fields[1] = missing[1];
+  reply_facts.missing_count = 2;
+  reply_facts.cors_origin = "http://127.0.0.1:8080";
+  EXPECT_EQ(captured_stdout(write_reply),
+            "Pragma: no-cache\nAccess-Control-Allow-Origin: http://127.0.0.1:8080\nVary: Origin\n"
+            "Content-type: text/html\n\nMissing: E-mail, &lt;Message&gt;; Jo\n");
+}
+
 // ---- print_escaped ----
 
 TEST_F(ReplyTest, PrintEscapedEscapesFourCharacters) {
