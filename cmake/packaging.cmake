@@ -20,9 +20,11 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 
 set(QUILLET_EXAMPLE_FILES
   ${PROJECT_SOURCE_DIR}/examples/form.html
+  ${PROJECT_SOURCE_DIR}/examples/fetch-form.html
   ${PROJECT_SOURCE_DIR}/examples/quillet.ini
   ${PROJECT_SOURCE_DIR}/examples/success.html
-  ${PROJECT_SOURCE_DIR}/examples/failure.html)
+  ${PROJECT_SOURCE_DIR}/examples/failure.html
+  ${PROJECT_SOURCE_DIR}/examples/thanks.html)
 set(QUILLET_DOC_FILES
   ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/docs/install.md)

@@ -10,6 +10,15 @@ never answers: the browser shows the failure page. And through each server,
 a visitor's query string that reads like a console command changes neither
 the log nor the ini file, and neither file is served.
 
+Then the lines against bots and the other replies, through Apache, nginx
+and lighttpd, with the scripted SMTP server counting what reaches it: a
+success_redirect lands on the site's thank-you page, and reloading it sends
+nothing more; examples/fetch-form.html shows the JSON answer, served from
+the same origin and from a second loopback origin listed in an
+allowed_origin line, while a page at an unlisted origin is refused and
+cannot read the answer; a bot that fills in every field, the hidden
+honeypot included, is answered as if it had sent and sends nothing.
+
 Screenshots of the pages go to <build folder>/artefacts/.
 
 Needs root (Postfix's private instance, web servers running CGI as
@@ -37,6 +46,7 @@ import pytest
 import mailservers
 import webserver
 from conftest import BINARY, PROJECT, SANITIZER_MARKS, make_scratch_dir
+from smtp_script import ScriptedSmtpServer
 
 E2E = os.path.join(PROJECT, "tests", "e2e")
 DRIVER = os.path.join(E2E, "submit-form.mjs")
@@ -180,10 +190,12 @@ def site_dir():
     shutil.rmtree(directory, ignore_errors=True)
 
 
-def submit(driver, server, screenshot):
+def submit(driver, server, screenshot, **job):
     """Fills in and submits the form in Chromium; returns the driver's report
-    (url, title, html, text, elements, counts, seconds)."""
-    report = driver.visit({
+    (url, title, html, text, elements, counts, seconds). `job` changes the
+    driver's job (see submit-form.mjs): another form, other fields, another
+    page to land on."""
+    report = driver.visit(dict({
         "form_url": server.form_url,
         "action_url": server.cgi_url,
         "fields": FIELDS,
@@ -192,7 +204,7 @@ def submit(driver, server, screenshot):
         "timeout_ms": PAGE_TIMEOUT_MS,
         "read": READ,
         "count": INJECTED,
-    })
+    }, **job))
     assert "error" not in report, "the browser's visit failed:\n%s\n%s:\n%s" % (
         report.get("error"), server.kind, server.error_log_text())
     assert os.path.getsize(os.path.join(ARTEFACTS, screenshot)) > 0
@@ -356,3 +368,98 @@ def test_the_guides_apache_block_is_what_debian_configures():
     guide = webserver.guide_block("ScriptAlias /cgi-bin/ /usr/lib/cgi-bin/", [])
     assert [line.strip() for line in block.splitlines()[1:] if line.strip()] == \
         [line.strip() for line in guide.splitlines()]
+
+
+# ---- the lines against bots, redirects and fetch() ----
+
+THANKS_PATH = "/thanks.html"
+FETCH_FORM_PATH = "/fetch-form.html"
+FETCH_READ = ["#outcome", "#answer"]
+# A bot fills in every field it finds, the one people never see as well.
+BOT_FIELDS = FIELDS + [{"selector": "#website", "set": "http://cheap-pills.example/"}]
+FETCH_ORIGINS = ("same origin", "listed origin", "unlisted origin")
+
+
+@contextlib.contextmanager
+def scripted_mail_server():
+    """The scripted SMTP server of the black-box tests: takes every message
+    and counts its sessions."""
+    server = ScriptedSmtpServer().start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+def runs_in_log(site):
+    """How many runs the log holds (the line before the ini file is read is
+    always written)."""
+    return site.log_text().count(" - starting version ")
+
+
+@pytest.mark.parametrize("kind", FAILURE_KINDS)
+def test_a_redirect_lands_on_the_thank_you_page_and_a_reload_sends_nothing_more(browser_driver, site_dir, kind):
+    with scripted_mail_server() as mail:
+        site = webserver.deploy_example(site_dir, BINARY, webserver.example_ini(mail.address))
+        with webserver.web_server(kind, site) as server:
+            thanks = server.url + THANKS_PATH
+            site.write_ini(webserver.example_ini(mail.address, extra_lines=["success_redirect " + thanks]))
+            report = submit(browser_driver, server, "e2e-%s-redirect.png" % kind, expect_url=thanks, reload=True,
+                            read=["#outcome"])
+
+    assert report["url"] == thanks and report["title"] == "Thank you", report["text"]
+    assert report["reloaded"]["url"] == thanks and report["reloaded"]["title"] == "Thank you"
+    # Post/Redirect/Get: the reload fetched the thank-you page again, and the
+    # form went once.
+    assert (mail.sessions, len(mail.messages), runs_in_log(site)) == (1, 1, 1), site.log_text()
+
+
+@pytest.mark.parametrize("kind", FAILURE_KINDS)
+@pytest.mark.parametrize("origin", FETCH_ORIGINS)
+def test_the_fetch_form_shows_the_answer_where_its_origin_is_allowed(browser_driver, site_dir, kind, origin):
+    elsewhere_pages = os.path.join(site_dir, "elsewhere")
+    os.makedirs(elsewhere_pages)
+    with scripted_mail_server() as mail, webserver.static_server(elsewhere_pages) as elsewhere:
+        site = webserver.deploy_example(site_dir, BINARY, webserver.example_ini(mail.address))
+        with webserver.web_server(kind, site) as server:
+            allowed = [server.url] + ([elsewhere] if origin == "listed origin" else [])
+            site.write_ini(webserver.example_ini(mail.address, extra_lines=["allowed_origin " + o for o in allowed]))
+            form_url = server.url + FETCH_FORM_PATH
+            if origin != "same origin":
+                # The page on a static site of its own, posting to the program's
+                # full address, as fetch-form.html tells a site owner to do.
+                with open(os.path.join(site.htdocs, "fetch-form.html"), encoding="utf-8") as handle:
+                    page = handle.read()
+                assert 'action="/cgi-bin/quillet"' in page
+                with open(os.path.join(elsewhere_pages, "fetch-form.html"), "w", encoding="utf-8") as handle:
+                    handle.write(page.replace('action="/cgi-bin/quillet"', 'action="%s"' % server.cgi_url))
+                form_url = elsewhere + FETCH_FORM_PATH
+            report = submit(browser_driver, server, "e2e-%s-fetch-%s.png" % (kind, origin.split()[0]),
+                            form_url=form_url, wait_selector="#answer", read=FETCH_READ)
+
+    log = site.log_text()
+    assert report["url"] == form_url, "the page stays where it is"
+    if origin == "unlisted origin":
+        # The program refused it, and the browser did not let the page read
+        # the refusal (no Access-Control-Allow-Origin for its origin).
+        assert report["elements"]["#answer"] == "no answer", report["text"]
+        assert mail.sessions == 0
+        assert "email not sent: the request's Origin {%s} is not one of the allowed_origin lines" % elsewhere in log
+    else:
+        assert report["elements"]["#answer"] == '200 {"sent":true}', report["text"]
+        assert report["elements"]["#outcome"] == "Thank you, your message has been sent."
+        assert len(mail.messages) == 1, log
+        assert EMAIL.encode() in mail.messages[0]
+
+
+@pytest.mark.parametrize("kind", FAILURE_KINDS)
+def test_a_bot_that_fills_every_field_is_answered_as_if_sent_and_sends_nothing(browser_driver, site_dir, kind):
+    with scripted_mail_server() as mail:
+        site = webserver.deploy_example(site_dir, BINARY, webserver.example_ini(mail.address))
+        with webserver.web_server(kind, site) as server:
+            report = submit(browser_driver, server, "e2e-%s-bot.png" % kind, fields=BOT_FIELDS)
+
+    assert report["url"] == server.cgi_url
+    assert report["title"] == "Message sent", report["text"]
+    assert mail.sessions == 0
+    assert "email not sent: the honeypot field {website} was filled in; answered as if sent" in site.log_text()

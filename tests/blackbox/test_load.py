@@ -13,11 +13,19 @@ Each submission carries its own marker in its message field. Afterwards:
   submission, which runs alone before the others (no line torn, split or
   interleaved with another run's).
 
+Then the rate limit under the same load: 200 submissions, 8 at a time, from
+two client addresses (127.0.0.1 and 127.0.0.2, the clients' sockets bound to
+each), with "rate_limit 10 86400" and JSON answers. Exactly 10 per address
+are delivered, every other one is refused with 429, nothing else is lost,
+and the log holds whole lines: every delivered run logs exactly as every
+other delivered run, every refused run as every other refused run.
+
 Needs root (Postfix's private instance, lighttpd running CGI as www-data).
 """
 
 import collections
 import http.client
+import json
 import os
 import queue
 import re
@@ -54,14 +62,17 @@ def form_body(number):
     return marker, urllib.parse.urlencode(fields).encode("ascii")
 
 
-def post(server, body):
+def post(server, body, client_address="127.0.0.1", accept=None):
     """One POST on a connection of its own (so that no request is ever
-    sent twice on a connection the server had already closed). Returns
-    (status, page text) or (None, the error)."""
-    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=REQUEST_SECONDS)
+    sent twice on a connection the server had already closed), from
+    `client_address`. Returns (status, page text) or (None, the error)."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=REQUEST_SECONDS,
+                                            source_address=(client_address, 0))
+    headers = {"Content-Type": "application/x-www-form-urlencoded", "Connection": "close"}
+    if accept:
+        headers["Accept"] = accept
     try:
-        connection.request("POST", webserver.CGI_PATH, body=body,
-                           headers={"Content-Type": "application/x-www-form-urlencoded", "Connection": "close"})
+        connection.request("POST", webserver.CGI_PATH, body=body, headers=headers)
         reply = connection.getresponse()
         return reply.status, reply.read().decode("utf-8", "replace")
     except (OSError, http.client.HTTPException) as error:
@@ -70,9 +81,9 @@ def post(server, body):
         connection.close()
 
 
-def post_concurrently(server, numbers):
-    """Posts the submissions `numbers` from CLIENTS threads; returns
-    {marker: (status, page)}."""
+def post_concurrently(server, numbers, address_of=lambda number: "127.0.0.1", accept=None):
+    """Posts the submissions `numbers` from CLIENTS threads, each from the
+    client address `address_of` gives it; returns {marker: (status, page)}."""
     work = queue.Queue()
     for number in numbers:
         work.put(number)
@@ -86,7 +97,7 @@ def post_concurrently(server, numbers):
             except queue.Empty:
                 return
             marker, body = form_body(number)
-            outcome = post(server, body)
+            outcome = post(server, body, address_of(number), accept)
             with lock:
                 results[marker] = outcome
 
@@ -111,6 +122,7 @@ def is_success_page(page, marker):
 # its length varies, the offsets of the reply lines; the socket's number.
 VARYING = [
     (re.compile(r"marker-\d{4}"), "marker-NNNN"),
+    (re.compile(r"\{127\.0\.0\.[12]\}"), "{ADDRESS}"),
     (re.compile(r"queued as [0-9A-Za-z]+"), "queued as ID"),
     (re.compile(r"^(SEND|SENT|RECV)\(\d+\)"), r"\1(S)"),
     (re.compile(r"^RECV\(S\):\[\d+\]"), "RECV(S):[N]"),
@@ -218,3 +230,74 @@ def test_2000_submissions_8_at_a_time():
     assert not different, "%d of %d runs whose log lines differ from the first's; one of them:\n%s" % (
         len(different), len(runs), "\n".join(different[0])[:4000])
     assert len(runs) == SUBMISSIONS
+
+
+# ---- the rate limit under load ----
+
+RATE_LIMIT = 10
+RATE_WINDOW = 86400                # seconds: the whole test falls in one window
+RATE_SUBMISSIONS = 200
+CLIENT_ADDRESSES = ("127.0.0.1", "127.0.0.2")
+SENT = (200, {"sent": True})
+REFUSED = (429, {"sent": False, "reason": "rate_limit"})
+
+
+def client_address(number):
+    return CLIENT_ADDRESSES[number % len(CLIENT_ADDRESSES)]
+
+
+def test_the_rate_limit_holds_exactly_under_load():
+    directory = make_scratch_dir()
+    try:
+        with mailservers.postfix_server() as postfix:
+            ini = webserver.example_ini(postfix.smtp, to=mailservers.TEST_ADDRESS,
+                                        extra_lines=["rate_limit %d %d" % (RATE_LIMIT, RATE_WINDOW)])
+            ini = "".join(line + "\n" for line in ini.splitlines() if not line.startswith("logging "))
+            site = webserver.deploy_example(os.path.join(directory, "site"), BINARY, ini)
+            with webserver.lighttpd_server(site) as server:
+                results = post_concurrently(server, range(1, RATE_SUBMISSIONS + 1), client_address,
+                                            accept="application/json")
+                errors = server.error_log_text()
+            postfix.wait_for_delivery(seconds=DELIVERY_SECONDS)
+            messages = mailservers.read_maildir(postfix.mailbox_dir())
+            log = site.log_text()
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+    for mark in SANITIZER_MARKS:
+        assert mark not in errors, "sanitizer report:\n" + errors
+
+    # Every request answered: exactly RATE_LIMIT sent per address, the rest
+    # refused, nothing else.
+    answers = {}
+    for number in range(1, RATE_SUBMISSIONS + 1):
+        marker = MARKER_FORMAT % number
+        status, page = results[marker]
+        answer = (status, json.loads(page) if status in (200, 429) else page)
+        assert answer in (SENT, REFUSED), (marker, status, page[:300])
+        answers.setdefault(client_address(number), collections.Counter())[answer[0]] += 1
+    per_address = RATE_SUBMISSIONS // len(CLIENT_ADDRESSES)
+    print("answers per client address: %s; %d messages delivered" % (
+        {address: dict(counts) for address, counts in answers.items()}, len(messages)))
+    assert answers == {address: {200: RATE_LIMIT, 429: per_address - RATE_LIMIT} for address in CLIENT_ADDRESSES}
+
+    # The messages delivered are exactly those answered as sent.
+    sent = sorted(marker for marker, (status, _) in results.items() if status == 200)
+    found = [MARKER.findall(message.data) for message in messages]
+    assert sorted(m[0].decode("ascii") for m in found if len(m) == 1) == sent
+    assert len(messages) == len(sent)
+
+    # Whole lines; each delivered run logs as every other one, each refused
+    # run as every other one.
+    assert log.endswith("\n")
+    runs = runs_of(log_records(log))
+    assert len(runs) == RATE_SUBMISSIONS
+    kinds = collections.defaultdict(set)
+    for run in runs:
+        kinds["email sent! (1)" in run].add(tuple(normalised(run)))
+    assert len(kinds[True]) == 1 and len(kinds[False]) == 1, {k: len(v) for k, v in kinds.items()}
+    refused_run = next(iter(kinds[False]))
+    assert ("email not sent: the client {ADDRESS} reached the rate limit of %d messages in %d seconds"
+            % (RATE_LIMIT, RATE_WINDOW)) in refused_run
+    assert sum(1 for run in runs if "email sent! (1)" in run) == RATE_LIMIT * len(CLIENT_ADDRESSES)
+    assert "rate limit not applied" not in log

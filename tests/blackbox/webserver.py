@@ -4,12 +4,15 @@ contact form laid out as the guide installs it.
 
 `deploy_example(directory, binary, ini_text)` lays out a site in `directory`:
 
-    htdocs/form.html             the example form (the document root)
+    htdocs/form.html             the example form (the document root),
+    htdocs/fetch-form.html         the same form sent with fetch(), and the
+    htdocs/thanks.html             page a success_redirect may lead to
     cgi-bin/quillet              a copy of the built program
     cgi-bin/quillet.ini          `ini_text` (see example_ini())
     cgi-bin/success.html         the example reply pages, which the ini file
     cgi-bin/failure.html           names relative to the CGI's directory
-    cgi-bin/quillet.log          empty, writable by the account CGI runs as
+    cgi-bin/quillet.log          empty, writable by the account CGI runs as,
+    cgi-bin/quillet.rate           as is the rate_limit's file
 
 `web_server(kind, site)` starts one private instance serving htdocs/ and
 running cgi-bin/quillet as /cgi-bin/quillet, with its own configuration,
@@ -33,10 +36,15 @@ do, which is why the log file is handed to that account; otherwise as the
 current account. A system instance of any of them (port 80, /run) is never
 used or touched.
 
+`static_server(directory)` serves the files of a folder on another port of
+127.0.0.1, a second origin for pages that post to the first.
+
 Used by test_e2e.py, test_load.py and scripts/demo.
 """
 
 import contextlib
+import functools
+import http.server
 import os
 import pwd
 import grp
@@ -44,6 +52,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -93,6 +102,7 @@ class Site:
         self.program = os.path.join(self.cgi_bin, PROGRAM_NAME)
         self.ini_path = self.program + ".ini"
         self.log_path = self.program + ".log"
+        self.rate_path = self.program + ".rate"
 
     def write_ini(self, text):
         with open(self.ini_path, "w", encoding="utf-8") as handle:
@@ -138,20 +148,21 @@ def deploy_example(directory, binary, ini_text):
     for folder in (directory, site.htdocs, site.cgi_bin):
         os.makedirs(folder, exist_ok=True)
         os.chmod(folder, 0o755)  # the CGI account must pass through and read
-    for name, folder in (("form.html", site.htdocs), ("success.html", site.cgi_bin),
-                         ("failure.html", site.cgi_bin)):
+    for name, folder in (("form.html", site.htdocs), ("fetch-form.html", site.htdocs), ("thanks.html", site.htdocs),
+                         ("success.html", site.cgi_bin), ("failure.html", site.cgi_bin)):
         shutil.copy(os.path.join(EXAMPLES, name), folder)
         os.chmod(os.path.join(folder, name), 0o644)
     shutil.copy(binary, site.program)
     os.chmod(site.program, 0o755)
     site.write_ini(ini_text)
-    # The log file beside the program belongs to the account that runs it;
-    # nobody else needs to write there.
-    with open(site.log_path, "ab"):
-        pass
+    # The log and rate files beside the program belong to the account that
+    # runs it; nobody else needs to write there.
     uid, gid = cgi_account()
-    os.chown(site.log_path, uid, gid)
-    os.chmod(site.log_path, 0o640)
+    for path in (site.log_path, site.rate_path):
+        with open(path, "ab"):
+            pass
+        os.chown(path, uid, gid)
+        os.chmod(path, 0o640)
     return site
 
 
@@ -486,3 +497,25 @@ def web_server(kind, site):
 def lighttpd_server(site):
     """A running lighttpd serving `site`; stopped on exit."""
     return web_server("lighttpd", site)
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@contextlib.contextmanager
+def static_server(directory):
+    """Python's HTTP server serving the files of `directory` on 127.0.0.1, on
+    a port the system picked: a page there is at an origin of its own.
+    Yields its base URL ("http://127.0.0.1:port"); stopped on exit."""
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(_QuietHandler, directory=directory))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield "http://127.0.0.1:%d" % server.server_address[1]
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(STOP_SECONDS)

@@ -7,13 +7,19 @@
 // its fresh profile and a file to write its PID into. Then each line of
 // standard input is one job (JSON), and one line of standard output answers
 // it, until standard input ends. A job names the form's URL, the fields
-// with what to type into each (or which option to pick), the submit button,
-// where to save a screenshot of the resulting page, and which elements to
-// read from it. Its report holds the resulting URL, the page's title, its
-// HTML as the browser parsed it, its visible text, the text of each element
-// asked for, how many elements match each selector asked for, and the
-// seconds from the click to the loaded page; or, when the visit failed,
-// only "error".
+// with what to type into each (or which option to pick, or a value to set
+// without a click, as a bot does, even in a field people never see), the
+// submit button, where to save a screenshot of the resulting page, and which
+// elements to read from it. The click is expected to load the page at
+// "expect_url" (by default "action_url", origin and path compared); with
+// "wait_selector" it loads nothing, and the job waits until that element
+// shows text (a form that posts with fetch() and writes the answer into its
+// own page). With "reload" the page is then reloaded once, as a visitor's F5
+// does. Its report holds the resulting URL, the page's title, its HTML as the
+// browser parsed it, its visible text, the text of each element asked for,
+// how many elements match each selector asked for, the seconds from the
+// click to the loaded page, and after a reload "reloaded" (the URL, title and
+// text again); or, when the visit failed, only "error".
 //
 // Chromium is started once, with a fresh profile and the flags below, and
 // driven over its DevTools protocol (playwright-core's connectOverCDP); each
@@ -106,6 +112,10 @@ async function fillForm(page, job) {
     const target = page.locator(field.selector);
     if (field.select !== undefined) {
       await target.selectOption({ label: field.select });
+    } else if (field.set !== undefined) {
+      // Straight into the element, as a script fills a form: no click, so
+      // a field placed out of sight is filled all the same.
+      await target.evaluate((element, value) => { element.value = value; }, field.set);
     } else {
       await target.click();
       // Key by key, as typed: a "\n" in a textarea is the Enter key.
@@ -123,12 +133,20 @@ async function visit(browser, job) {
     await fillForm(page, job);
 
     const started = Date.now();
-    const wanted = new URL(job.action_url);
-    await Promise.all([
-      page.waitForURL((url) => url.origin === wanted.origin && url.pathname === wanted.pathname,
-        { waitUntil: "load", timeout: job.timeout_ms }),
-      page.locator(job.submit).click(),
-    ]);
+    if (job.wait_selector) {
+      await page.locator(job.submit).click();
+      await page.waitForFunction((selector) => {
+        const element = document.querySelector(selector);
+        return element !== null && element.textContent.trim() !== "";
+      }, job.wait_selector, { timeout: job.timeout_ms });
+    } else {
+      const wanted = new URL(job.expect_url || job.action_url);
+      await Promise.all([
+        page.waitForURL((url) => url.origin === wanted.origin && url.pathname === wanted.pathname,
+          { waitUntil: "load", timeout: job.timeout_ms }),
+        page.locator(job.submit).click(),
+      ]);
+    }
     const seconds = (Date.now() - started) / 1000;
 
     if (job.screenshot) await page.screenshot({ path: job.screenshot, fullPage: true });
@@ -139,7 +157,7 @@ async function visit(browser, job) {
     }
     const counts = {};
     for (const selector of job.count || []) counts[selector] = await page.locator(selector).count();
-    return {
+    const report = {
       url: page.url(),
       title: await page.title(),
       html: await page.content(),
@@ -149,6 +167,11 @@ async function visit(browser, job) {
       seconds,
       browser: browser.version(),
     };
+    if (job.reload) {
+      await page.reload({ waitUntil: "load" });
+      report.reloaded = { url: page.url(), title: await page.title(), text: await page.locator("body").innerText() };
+    }
+    return report;
   } finally {
     await context.close().catch(() => {});
   }
