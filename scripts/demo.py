@@ -3,12 +3,17 @@ first, then runs this with /usr/bin/python3).
 
 It deploys the example site (examples/) with the built program into a
 scratch folder, starts aiosmtpd and lighttpd on 127.0.0.1 with the same
-fixtures the black-box tests use, posts the example form once as a browser
-would, prints the reply page and the delivered message, and stops both
-servers. With --serve it keeps them running instead, prints the form's URL
-and each message that arrives, and stops them on Ctrl-C. With --tls the mail
-server speaks STARTTLS with a test CA's certificate and requires a login, as a
-provider's submission service does, and the ini file gets the lines for it.
+fixtures the black-box tests use, and gives the example's ini file (which
+holds the honeypot field "website") a success_redirect to the site's
+thanks.html. It posts the example form once as a browser would, prints the
+303 reply, the thank-you page it leads to and the delivered message; then
+posts it as a spam bot does, every field filled in, the honeypot too, and
+shows that the bot is answered as if sent while nothing more arrives. Then
+it stops both servers. With --serve it keeps them running instead, prints
+the form's URL and each message that arrives, and stops them on Ctrl-C.
+With --tls the mail server speaks STARTTLS with a test CA's certificate and
+requires a login, as a provider's submission service does, and the ini file
+gets the lines for it.
 """
 
 import argparse
@@ -64,27 +69,41 @@ def show_message(message):
          envelope + "\n\n" + message.data.decode("utf-8", "replace").replace("\r\n", "\n"))
 
 
-def submit_once(server):
-    """Posts the form as a browser does (URL-encoded UTF-8); returns the
-    reply's status line, header lines and page."""
-    body = urllib.parse.urlencode(SUBMISSION).encode("ascii")
-    request = urllib.request.Request(server.cgi_url, data=body, headers={
-        "Content-Type": "application/x-www-form-urlencoded", "Referer": server.form_url})
+class KeepRedirects(urllib.request.HTTPRedirectHandler):
+    """Hands a redirect back as it came instead of following it."""
+
+    def redirect_request(self, *args):
+        return None
+
+
+def request(url, fields=None):
+    """A GET, or a POST of `fields` as a browser posts a form (URL-encoded
+    UTF-8); redirects are not followed. Returns the status, the reply's
+    status line and header lines as text, the Location and the page."""
+    data = urllib.parse.urlencode(fields).encode("ascii") if fields is not None else None
+    headers = {"Content-Type": "application/x-www-form-urlencoded"} if data else {}
+    opener = urllib.request.build_opener(KeepRedirects)
     try:
-        with urllib.request.urlopen(request, timeout=REPLY_SECONDS) as reply:
-            status, headers, page = reply.status, reply.headers, reply.read()
+        with opener.open(urllib.request.Request(url, data=data, headers=headers), timeout=REPLY_SECONDS) as reply:
+            status, head, page = reply.status, reply.headers, reply.read()
     except urllib.error.HTTPError as error:
-        status, headers, page = error.code, error.headers, error.read()
-    head = "HTTP %d\n%s" % (status, "".join("%s: %s\n" % item for item in headers.items()))
-    return status, head, page.decode("utf-8", "replace")
+        status, head, page = error.code, error.headers, error.read()
+    text = "HTTP %d\n%s" % (status, "".join("%s: %s\n" % item for item in head.items()))
+    return status, text, head.get("Location"), page.decode("utf-8", "replace")
 
 
 def one_submission(server, mail):
     say("* submitting the example form once, as a browser would:")
     for name, value in SUBMISSION:
         say("    %-9s %s" % (name, value.replace("\r\n", " / ")))
-    status, head, page = submit_once(server)
-    show("the reply page", head + "\n" + page)
+    status, head, location, page = request(server.cgi_url, SUBMISSION)
+    show("the reply: 303 See Other, to the site's thank-you page", head + "\n" + page)
+    if status != 303 or location is None:
+        say("no redirect; quillet's log says:")
+        say(server.site.log_text())
+        return 1
+    _, head, _, page = request(location)
+    show("the page the browser then loads (%s)" % location, head + "\n" + page)
     messages = mail.all_messages()
     if not messages:
         say("no message reached the mail server; quillet's log says:")
@@ -92,7 +111,15 @@ def one_submission(server, mail):
         return 1
     for message in messages:
         show_message(message)
-    return 0 if status == 200 else 1
+
+    say()
+    say("* submitting it again as a spam bot does: every field filled in, the hidden")
+    say("  honeypot field \"website\" too")
+    status, _, location, _ = request(server.cgi_url, SUBMISSION + [("website", "http://cheap-pills.example/")])
+    arrived = len(mail.all_messages()) - len(messages)
+    say("    the bot gets: HTTP %d to %s, as if it had been sent" % (status, location))
+    say("    messages that reached the mail server: %d" % arrived)
+    return 0 if status == 303 and arrived == 0 else 1
 
 
 def serve(server, mail):
@@ -151,12 +178,19 @@ def main(argv):
             ini = webserver.example_ini(mail.smtp, extra_lines=extra)
             site = webserver.deploy_example(os.path.join(scratch, "site"), args.program, ini)
             say("* deployed the example site in %s:" % site.directory)
-            say("    htdocs/form.html, and cgi-bin/ with quillet, quillet.ini (examples/quillet.ini")
-            say("    with \"smtp %s\"), success.html, failure.html and quillet.log" % mail.smtp)
+            say("    htdocs/ with form.html, fetch-form.html and thanks.html, and cgi-bin/ with quillet,")
+            say("    quillet.ini (examples/quillet.ini with \"smtp %s\"), success.html, failure.html," % mail.smtp)
+            say("    quillet.log and quillet.rate")
             with webserver.lighttpd_server(site) as server:
                 say("* started lighttpd on %s (PID %d), quillet as %s" % (
                     server.url, server.process.pid, webserver.CGI_PATH))
                 say("    the form: %s" % server.form_url)
+                # The redirect needs the site's own address, known only now;
+                # quillet reads its ini file afresh for every request.
+                thanks = server.url + "/thanks.html"
+                site.write_ini(webserver.example_ini(mail.smtp, extra_lines=extra + ["success_redirect " + thanks]))
+                say("* quillet.ini: \"honeypot_field website\" as the example has it, and")
+                say("    success_redirect %s" % thanks)
                 try:
                     status = serve(server, mail) if args.serve else one_submission(server, mail)
                 except KeyboardInterrupt:
