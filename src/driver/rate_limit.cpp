@@ -208,6 +208,24 @@ static bool read_record(const char** at, RateRecord* record) {
   return true;
 }
 
+static int compare_keys(const void* a, const void* b) {
+  return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+}
+
+// Whether two of the records share a key: sorted, equal keys stand side by
+// side, so a full file costs n log n comparisons rather than n squared.
+static bool has_repeated_key(const RateRecord* records, int count) {
+  if (count < 2) return false;
+  const char** keys = static_cast<const char**>(std::malloc(sizeof(const char*) * static_cast<std::size_t>(count)));
+  if (keys == nullptr) emit_fatal_page("Unable to malloc memory");
+  for (int i = 0; i < count; i++) keys[i] = records[i].key;
+  std::qsort(keys, static_cast<std::size_t>(count), sizeof(const char*), compare_keys);
+  bool repeated = false;
+  for (int i = 1; i < count && !repeated; i++) repeated = std::strcmp(keys[i - 1], keys[i]) == 0;
+  std::free(keys);
+  return repeated;
+}
+
 // The records of a rate file's text into `records` (room for `room`);
 // returns their number, or -1 when the text is no rate file.
 static int read_table(const char* text, RateRecord* records, int room) {
@@ -218,11 +236,9 @@ static int read_table(const char* text, RateRecord* records, int room) {
   int count = 0;
   while (*at != '\0') {
     if (count == room || !read_record(&at, &records[count])) return -1;
-    for (int i = 0; i < count; i++)
-      if (std::strcmp(records[i].key, records[count].key) == 0) return -1;
     count++;
   }
-  return count;
+  return has_repeated_key(records, count) ? -1 : count;
 }
 
 // Drops the slots that ended `seconds` or more before `now`, and records left
