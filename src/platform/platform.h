@@ -157,6 +157,9 @@ long long platform_file_size(PlatformFile file);
 // Opens the file for reading and writing in binary mode, creating it with
 // PLATFORM_LOG_FILE_MODE when missing. Returns PLATFORM_NO_FILE with errno
 // set on failure (a directory cannot be opened: EISDIR, EACCES on Windows).
+// A symbolic link is not followed (ELOOP; EINVAL on Windows) and what is not
+// a regular file is refused (EINVAL): the whole content is rewritten, and
+// must not land in a file the link leads to.
 [[nodiscard]] PlatformFile platform_data_open(const char* path);
 
 // Takes an exclusive lock on the whole file as platform_file_lock does, but

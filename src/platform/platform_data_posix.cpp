@@ -15,10 +15,21 @@ constexpr int LOCK_FIRST_PAUSE_MS = 1;
 constexpr int LOCK_LONGEST_PAUSE_MS = 16;
 
 PlatformFile platform_data_open(const char* path) {
-  // O_NOFOLLOW is not used: the file may be a link an administrator made,
-  // as the log may. A directory fails with EISDIR.
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, PLATFORM_LOG_FILE_MODE);
-  return fd < 0 ? PLATFORM_NO_FILE : static_cast<PlatformFile>(fd);
+  // The file is rewritten whole, so a link must not lead the writes to
+  // another file: a symbolic link fails with ELOOP (O_NOFOLLOW), and what is
+  // not a regular file (a FIFO, a device) with EINVAL. A directory fails
+  // with EISDIR.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, PLATFORM_LOG_FILE_MODE);
+  if (fd < 0) return PLATFORM_NO_FILE;
+  struct stat status;
+  bool examined = fstat(fd, &status) == 0;
+  if (!examined || !S_ISREG(status.st_mode)) {
+    int error = examined ? EINVAL : errno;
+    close(fd);
+    errno = error;
+    return PLATFORM_NO_FILE;
+  }
+  return static_cast<PlatformFile>(fd);
 }
 
 // fcntl record locks, as platform_file_lock takes them, without waiting

@@ -33,9 +33,18 @@ PlatformFile platform_data_open(const char* path) {
   // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: it fails
   // with ERROR_ACCESS_DENIED.
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     errno = errno_of_last_error();
+    return PLATFORM_NO_FILE;
+  }
+  // Rewritten whole, the file must be a file of its own: not a device, and
+  // not a link (a reparse point) that would lead the writes elsewhere.
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(file);
+    errno = EINVAL;
     return PLATFORM_NO_FILE;
   }
   return reinterpret_cast<PlatformFile>(file);

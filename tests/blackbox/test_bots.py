@@ -124,13 +124,21 @@ def test_the_rate_limit_counts_each_client_by_its_address_or_its_64(site, smtp_s
     assert stat.S_IMODE(os.stat(rate_path).st_mode) & 0o037 == 0
 
 
-@pytest.mark.parametrize("damage", ["truncated", "garbage", "a directory"])
+# The rate file is rewritten whole: what is not a file of its own is left
+# alone, and the form still works.
+UNUSABLE = {"a directory": "(21)(Is a directory)", "a symbolic link": "(40)(Too many levels of symbolic links)"}
+
+
+@pytest.mark.parametrize("damage", ["truncated", "garbage"] + list(UNUSABLE))
 def test_a_damaged_rate_file_never_stops_the_form(site, smtp_server, damage):
     server = smtp_server()
     write_site(site, server, extra=["rate_limit 1 3600"])
     rate_path = site.path("quillet.rate")
     if damage == "a directory":
         os.mkdir(rate_path)
+    elif damage == "a symbolic link":
+        site.write_file("other.txt", "not the rate file's\n")
+        os.symlink(site.path("other.txt"), rate_path)
     else:
         site.write_file("quillet.rate", "quillet rate file 1\n192.0.2.1 99" if damage == "truncated"
                         else bytes(range(256)) * 4)
@@ -138,9 +146,11 @@ def test_a_damaged_rate_file_never_stops_the_form(site, smtp_server, damage):
     assert SUCCESS_TEXT in run.page
     assert len(server.messages) == 1
     errors = [m for m in site.log_messages() if "rate file" in m]
-    if damage == "a directory":
-        assert errors == ["rate limit not applied: the rate file (%s) could not be opened for the reason "
-                          "(21)(Is a directory)." % rate_path]
+    if damage in UNUSABLE:
+        assert errors == ["rate limit not applied: the rate file (%s) could not be opened for the reason %s."
+                          % (rate_path, UNUSABLE[damage])]
+        if damage == "a symbolic link":
+            assert site.read_file("other.txt") == b"not the rate file's\n"
         return
     assert errors == ["the rate file (%s) was damaged and is started afresh." % rate_path]
     # Started afresh: this message counted, the next one refused.
