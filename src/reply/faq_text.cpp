@@ -356,7 +356,9 @@ const char* const FAQ_LINES[] = {
     "A value that begins with \"http\" is taken as a file name too, cannot be opened, and "
     "gets the built-in page with the sentence \"The setting is not a web address setting, "
     "it is a local file name setting.\"",
-    "",
+    "To send the browser to a page of your site instead, use \"success_redirect "
+    "https://www.example.com/thanks.html\" (and failure_redirect): quillet answers \"303 See "
+    "Other\", and a reload sends nothing twice.",
     "Both must be readable by the web server's account; they may be the same file. The "
     "browser loads links, images and style sheets in them relative to the program's web "
     "address: give those in full (/ or http).",
@@ -484,28 +486,14 @@ const char* const FAQ_LINES[] = {
     "long paragraph typed into a textarea, is broken up, each further piece on a line that "
     "begins with a space.",
     "[q]",
-    "What is the difference between \"hello_method HELO\" and the default?",
+    "What do \"hello_method HELO\" and \"email_CR\" do?",
     "[a]",
-    "By default quillet greets the mail server with \"EHLO QUILLET\". If the server "
-    "announces PIPELINING (RFC 2920), quillet sends the sender, all recipients and DATA in "
-    "one go, then reads one answer for each;",
-    "otherwise, or when the server refuses EHLO and is greeted again with \"HELO QUILLET\", "
-    "it sends one command at a time and waits for each answer.",
-    "With \"hello_method HELO\" quillet greets with \"HELO QUILLET\" and always sends one "
-    "command at a time, for an old server that handles EHLO badly. \"hello_method helo\" "
-    "(small letters) keeps the default.",
-    "In every mode quillet first waits for the server's greeting, and sends the message "
-    "only after the server has answered DATA with 354, so servers that are strict about the "
-    "order of the conversation accept it.",
-    "[q]",
-    "What does \"email_CR\" do?",
-    "[a]",
-    "\"email_CR=LFCR\" makes quillet compose the message with a carriage return and a line "
-    "feed ending each line; the default, which \"email_CR=CR\" also selects, is a line feed "
-    "alone. \"email_CR=lfcr\" is ignored.",
-    "It changes only how the composed message looks in the log: on the way to the mail "
-    "server every line ends in a carriage return and a line feed (RFC 5321), so the "
-    "delivered message is the same.",
+    "quillet greets with \"EHLO QUILLET\" and pipelines sender, recipients and DATA when the "
+    "server offers PIPELINING (RFC 2920); \"hello_method HELO\" greets with \"HELO QUILLET\" "
+    "and sends one command at a time.",
+    "\"email_CR=LFCR\" composes the message with CR LF line ends (the default and "
+    "\"email_CR=CR\": LF alone); that shows only in the log, as every line reaches the server "
+    "ending in CR LF (RFC 5321).",
     "[q]",
     "What happens to line breaks that a visitor types into a field used in a header line?",
     "[a]",
@@ -525,13 +513,29 @@ const char* const FAQ_LINES[] = {
     "form submition activated CGI program.\".",
     "Other header lines of the ini file, such as Status or Content-Type, are left out. A "
     "Reply-To from the form carries its first address alone and is never a recipient.",
-    "",
     "\"add_date_and_message_id\" adds Date and Message-ID lines. \"charset UTF-8\" (the "
     "form page's charset) adds MIME lines and writes non-ASCII header text as RFC 2047 "
     "words; without it mail programs guess.",
     "A static header line is written with one space after its text (\"Subject: Order \"). "
     "With \"add_headerline_colon\" in the ini file, header names may be written without "
     "their colon, and quillet adds it.",
+    "[q]",
+    "How do I keep spam bots out, and answer a form that posts with fetch()?",
+    "[a]",
+    "\"honeypot_field website\" names a field your form hides from people "
+    "(style=\"display:none\"): when it holds anything, nothing is sent, the bot gets the "
+    "success reply, and the log one line naming the field.",
+    "\"required_field Name\" (up to 100 lines): a missing or blank field sends nothing and "
+    "gets the failure reply; ||quillet_missing_fields|| on the page lists the missing names.",
+    "\"allowed_origin https://www.example.com\" (any number of lines): the page that posts "
+    "must be at one of them, by the browser's Origin or, without one, its Referer; any other "
+    "gets the failure reply.",
+    "\"rate_limit 5 3600\": at most 5 messages from one client address (an IPv6 address by "
+    "its /64) in any 3600 seconds, counted in quillet.rate beside the log; more get the "
+    "failure reply.",
+    "A script whose fetch() asks for \"Accept: application/json\" gets {\"sent\":true}, or "
+    "{\"sent\":false,\"reason\":...} with 422, 403, 429 or 502, and for a listed origin the "
+    "CORS line that lets it read it.",
     "[q]",
     "Can quillet log in to the mail server or use an encrypted connection?",
     "[a]",
