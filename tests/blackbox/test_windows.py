@@ -111,3 +111,17 @@ def test_cgi_run_over_starttls_with_a_login(wine_site):
         assert message.extra["tls"] in ("TLSv1.2", "TLSv1.3")
         assert message.extra["login"] == SUBMISSION_USER
     assert SUBMISSION_PASSWORD not in wine_site.log_text()
+
+
+def test_the_rate_limit_locks_and_counts_its_file_on_windows(wine_site, smtp_server):
+    # LockFileEx must be taken, or the limit is not applied and the second
+    # message goes out too.
+    server = smtp_server()
+    write_site(wine_site, smtp=server.address, extra=["rate_limit 1 3600"])
+    env = {"REMOTE_ADDR": "192.0.2.7", "HTTP_ACCEPT": "application/json"}
+    statuses = [wine_site.cgi(FORM, env=env).headers.split("\r\n")[0] for _ in range(2)]
+    assert statuses == ["Status: 200 OK", "Status: 429 Too Many Requests"], wine_site.log_messages()
+    assert len(server.messages) == 1
+    rate_file = wine_site.read_file("quillet.rate")
+    assert rate_file.startswith(b"quillet rate file 1\n192.0.2.7 "), rate_file
+    assert not [m for m in wine_site.log_messages() if "rate limit not applied" in m]
