@@ -1,6 +1,7 @@
 // platform_data_win32.cpp - small data files read and rewritten whole under a
 // lock with a time limit, on Windows.
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,32 +11,13 @@
 constexpr int LOCK_FIRST_PAUSE_MS = 1;
 constexpr int LOCK_LONGEST_PAUSE_MS = 16;
 
-static int errno_of_last_error() {
-  switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return EACCES;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_DISK_FULL:
-      return ENOSPC;
-    default:
-      return EINVAL;
-  }
-}
-
 PlatformFile platform_data_open(const char* path) {
   // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: it fails
   // with ERROR_ACCESS_DENIED.
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    errno = errno_of_last_error();
+    errno = errno_from_win32(GetLastError());
     return PLATFORM_NO_FILE;
   }
   // Rewritten whole, the file must be a file of its own: not a device, and
@@ -65,7 +47,7 @@ int platform_file_lock_within(PlatformFile file, int timeout_ms) {
                    MAXDWORD, MAXDWORD, &range))
       return 1;
     if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
-      errno = errno_of_last_error();
+      errno = errno_from_win32(GetLastError());
       return -1;
     }
     long long left = deadline - platform_monotonic_ms();
@@ -83,7 +65,7 @@ long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
   HANDLE handle = reinterpret_cast<HANDLE>(file);
   LARGE_INTEGER size;
   if (!GetFileSizeEx(handle, &size)) {
-    errno = errno_of_last_error();
+    errno = errno_from_win32(GetLastError());
     return -1;
   }
   if (size.QuadPart > limit) return limit + 1;
@@ -99,7 +81,7 @@ long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
     while (done < size.QuadPart) {
       DWORD read = 0;
       if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size.QuadPart - done), &read, nullptr)) {
-        errno = errno_of_last_error();
+        errno = errno_from_win32(GetLastError());
         std::free(buffer);
         return -1;
       }
@@ -107,7 +89,7 @@ long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
       done += read;
     }
   } else {
-    errno = errno_of_last_error();
+    errno = errno_from_win32(GetLastError());
     std::free(buffer);
     return -1;
   }
@@ -121,21 +103,21 @@ int platform_data_replace(PlatformFile file, const char* bytes, std::size_t leng
   LARGE_INTEGER start;
   start.QuadPart = 0;
   if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
-    errno = errno_of_last_error();
+    errno = errno_from_win32(GetLastError());
     return 0;
   }
   std::size_t done = 0;
   while (done < length) {
     DWORD written = 0;
     if (!WriteFile(handle, bytes + done, static_cast<DWORD>(length - done), &written, nullptr) || written == 0) {
-      errno = errno_of_last_error();
+      errno = errno_from_win32(GetLastError());
       return 0;
     }
     done += written;
   }
   // The end of the file where the new content ends.
   if (!SetEndOfFile(handle)) {
-    errno = errno_of_last_error();
+    errno = errno_from_win32(GetLastError());
     return 0;
   }
   return 1;

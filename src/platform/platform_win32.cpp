@@ -1,5 +1,6 @@
 // platform_win32.cpp - the platform layer over Windows (Win32 and the CRT).
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,7 +31,7 @@ void platform_prepare_process() {}
 
 void platform_binary_stdin() { (void)_setmode(_fileno(stdin), _O_BINARY); }
 
-static int errno_from_win32(DWORD code) {
+int errno_from_win32(unsigned long code) {
   switch (code) {
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
