@@ -626,6 +626,15 @@ def delivery_fields_length(data):
     return leading_fields_length(data, DELIVERY_FIELDS)
 
 
+def exim_greeting(message):
+    """('EHLO' or 'HELO', the name given), from the Received field Exim
+    writes: "from ... helo=NAME) by ... with esmtp|smtp ..."."""
+    received = message.headers("Received")[0]
+    match = re.search(rb"helo=([^)\s]+)\).*? with (e?smtp) ", received, re.S | re.I)
+    assert match, received
+    return ("EHLO" if match.group(2).lower() == b"esmtp" else "HELO"), match.group(1).decode()
+
+
 def clear_maildir(directory):
     for sub in ("new", "cur", "tmp"):
         folder = os.path.join(directory, sub)

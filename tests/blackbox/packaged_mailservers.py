@@ -382,14 +382,7 @@ class EximServer(PackagedServer):
         message.recipients = [address.strip() for address in envelope.split(",")] if envelope else []
         return message
 
-    @staticmethod
-    def greeting(message):
-        """('EHLO' or 'HELO', the name given), from Exim's Received field:
-        "from host ([address] helo=NAME) by ... with esmtp|smtp ..."."""
-        received = message.headers("Received")[0]
-        match = re.search(rb"helo=([^)\s]+)\).*? with (e?smtp) ", received, re.S | re.I)
-        assert match, received
-        return ("EHLO" if match.group(2).lower() == b"esmtp" else "HELO"), match.group(1).decode()
+    greeting = staticmethod(mailservers.exim_greeting)
 
     def clear(self):
         self.wait_for_delivery()

@@ -232,14 +232,7 @@ class PrivateEximServer:
     def everything(self):
         return self.messages(TEST_ACCOUNT) + self.messages(VICTIM)
 
-    @staticmethod
-    def greeting(message):
-        """('EHLO' or 'HELO', the name given), from Exim's Received field:
-        "from [address] (helo=NAME) by ... with esmtp|smtp ..."."""
-        received = message.headers("Received")[0]
-        match = re.search(rb"helo=([^)\s]+)\).*? with (e?smtp) ", received, re.S | re.I)
-        assert match, received
-        return ("EHLO" if match.group(2).lower() == b"esmtp" else "HELO"), match.group(1).decode()
+    greeting = staticmethod(mailservers.exim_greeting)
 
     def clear(self):
         self.wait_for_delivery()
