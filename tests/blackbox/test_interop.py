@@ -32,6 +32,7 @@ import pytest
 import mailservers
 import packaged_mailservers
 import private_exim
+import tls_certs
 from interop_matrix import column, server_check
 from mailservers import TEST_ADDRESS, UNKNOWN_ADDRESS, VICTIM, VICTIM_ADDRESS
 
@@ -739,6 +740,25 @@ def spamassassin_rules(data, home):
     assert "Content analysis details" in report, result.stderr.decode("utf-8", "replace")
     details = report.split("Content analysis details", 1)[1]
     return re.findall(r"^ *-?\d+\.\d+ ([A-Z][A-Z0-9_]+) ", details, re.M), details
+
+
+# scripts/interop's Exim offers STARTTLS with a certificate of the test CA
+# (packaged_mailservers.enable_exim_tls): the form goes through it, as to a
+# provider. The test exists only where that server is run (a skip would fail
+# on CI); the deliveries over TLS to aiosmtpd and Postfix are in test_tls.py.
+if "exim" in SERVER_KINDS:
+    @pytest.mark.parametrize("mail_server", ["exim"], indirect=True)
+    def test_the_form_arrives_over_starttls(site, server):
+        lines = ["smtp_tls starttls", "smtp_tls_ca_file " + tls_certs.shared_certificates().ca, "logging debug"]
+        write_site(site, server, extra=lines)
+        run = site.cgi(form([("From:", VISITOR), ("Message:", "sent over TLS")]))
+        assert_sent(run, site, server)
+        message = only_message(site, server)
+        assert b"sent over TLS" in message.data
+        # Exim names the protocol "esmtps" (or "esmtpsa") for a message taken over TLS.
+        assert re.search(rb" with esmtps", message.headers("Received")[0], re.I), message.headers("Received")[0]
+        sent = [m for m in site.log_messages() if m.startswith("SEND(")]
+        assert any("STARTTLS" in m for m in sent), sent
 
 
 @pytest.mark.skipif("postfix-default" not in SERVER_KINDS, reason="delivers through postfix-default")
