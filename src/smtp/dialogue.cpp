@@ -384,7 +384,7 @@ static int send_envelope_group(SmtpSession* session) {
   bool sent = sendr(mail_command(session)) != 0;
   for (int i = 0; sent && i < session->message->recipient_count; i++) sent = sendr(recipient_command(session, i)) != 0;
   if (sent) sent = sendr(DATA_COMMAND) != 0;
-  smtp_release_writes();
+  if (!smtp_release_writes()) sent = false;
   if (!sent) log_not_sent("the envelope");
   return sent ? 1 : 0;
 }
@@ -463,7 +463,7 @@ static int send_message_parts(const SmtpSession* session) {
 int smtp_data(SmtpSession* session) {
   smtp_hold_writes();
   int sent = send_message_parts(session);
-  smtp_release_writes();
+  if (!smtp_release_writes()) sent = 0;
   if (!sent) {
     log_not_sent("the message");
     return 0;

@@ -95,6 +95,11 @@ extern char reply_carry[REPLY_BUFFER_SIZE];
 extern int reply_carry_length;
 // How many smtp_hold_writes calls are not yet released.
 extern int write_hold_depth;
+// Over TLS, the bytes written while writes are held, not yet handed to the
+// session: at most one TLS record's worth (RFC 8446 5.1).
+constexpr int HELD_WRITES_SIZE = 16384;
+extern char held_writes[HELD_WRITES_SIZE];
+extern int held_writes_length;
 // When (platform_monotonic_ms) the conversation with the server must be
 // over: set by smtp_set_deadline, read before every wait of the transport.
 // 0 while none is set; each wait then takes SMTP_WAIT_WITHOUT_DEADLINE_MS.
@@ -228,9 +233,15 @@ void TCPstartup();
 // writes on current_connection are gathered; the outermost release sends
 // them together, so that a command and its line end, or a pipelined group,
 // reach the server as one segment (RFC 2920 3.1 asks clients to send a group
-// in as few segments as they can).
+// in as few segments as they can). Over TLS they also go out as one record
+// (up to HELD_WRITES_SIZE bytes; more go out a full record at a time): a
+// server that reads a record at a time would otherwise answer the group's
+// first command alone, and then hold its next answer until this side's
+// delayed acknowledgement of the first (about 40 ms). The release returns 1,
+// or 0 when the gathered bytes could not be sent (reported as TCPwrite
+// reports a failed send).
 void smtp_hold_writes();
-void smtp_release_writes();
+[[nodiscard]] int smtp_release_writes();
 
 // Starts TLS on current_connection for `host`, trusting only the roots in
 // `ca_file` when it is not null, within what is left of the deadline: after

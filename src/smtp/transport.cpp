@@ -17,6 +17,8 @@ bool winsock_started = false;
 char reply_carry[REPLY_BUFFER_SIZE];
 int reply_carry_length = 0;
 int write_hold_depth = 0;
+char held_writes[HELD_WRITES_SIZE];
+int held_writes_length = 0;
 long long delivery_deadline_ms = 0;
 PlatformTls* current_tls = nullptr;
 bool connected_to_loopback = false;
@@ -30,6 +32,7 @@ void smtp_reset() {
   winsock_started = false;
   reply_carry_length = 0;
   write_hold_depth = 0;
+  held_writes_length = 0;
   delivery_deadline_ms = 0;
   socket_last_error = 0;
 }
@@ -107,12 +110,30 @@ PlatformSocket TCPconnect(char* server, int port) {
 
 // ---- the connection's bytes ----
 
+// Hands the held bytes to the TLS session, as one record. Returns 1, or 0
+// with the failure recorded.
+static int send_held_writes(int timeout_ms) {
+  int length = held_writes_length;
+  held_writes_length = 0;
+  return length == 0 || platform_tls_send(current_tls, held_writes, length, timeout_ms) == length;
+}
+
 // Plain TCP: the bytes go to the socket as they are; once TLS has started on
-// the connection, through its session.
+// the connection, through its session, gathered while writes are held.
 int transport_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
-  if (current_tls != nullptr && socket == current_connection)
-    return platform_tls_send(current_tls, bytes, length, timeout_ms);
-  return platform_socket_send(socket, bytes, length, timeout_ms);
+  if (current_tls == nullptr || socket != current_connection)
+    return platform_socket_send(socket, bytes, length, timeout_ms);
+  if (write_hold_depth == 0) return platform_tls_send(current_tls, bytes, length, timeout_ms);
+  int taken = 0;
+  while (taken < length) {
+    if (held_writes_length == HELD_WRITES_SIZE && !send_held_writes(timeout_ms)) return -1;
+    int part = length - taken;
+    if (part > HELD_WRITES_SIZE - held_writes_length) part = HELD_WRITES_SIZE - held_writes_length;
+    std::memcpy(held_writes + held_writes_length, bytes + taken, static_cast<std::size_t>(part));
+    held_writes_length += part;
+    taken += part;
+  }
+  return taken;
 }
 
 int transport_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
@@ -176,8 +197,16 @@ void smtp_hold_writes() {
   if (write_hold_depth++ == 0) platform_socket_gather(current_connection, true);
 }
 
-void smtp_release_writes() {
-  if (write_hold_depth > 0 && --write_hold_depth == 0) platform_socket_gather(current_connection, false);
+int smtp_release_writes() {
+  if (write_hold_depth == 0 || --write_hold_depth > 0) return 1;
+  int sent = 1;
+  if (held_writes_length > 0 && (out_of_time() || !send_held_writes(time_left_ms()))) {
+    held_writes_length = 0;
+    TCPerror("Socket Error, could not write.");
+    sent = 0;
+  }
+  platform_socket_gather(current_connection, false);
+  return sent;
 }
 
 int sendr(const char* text) { return sendr_hidden(text, nullptr); }
@@ -196,7 +225,7 @@ int sendr_hidden(const char* text, const char* shown) {
     TCPerror("TCPwrite failed in sendr(2)");
     whole = 0;
   }
-  smtp_release_writes();
+  if (!smtp_release_writes()) whole = 0;
   return whole;
 }
 

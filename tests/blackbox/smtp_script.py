@@ -49,8 +49,9 @@ secure (or always, with `auth_in_clear=True`); "AUTH" is the step that
 answers the credentials (default "235 2.7.0 Authentication successful"),
 after the 334 challenges of LOGIN and of PLAIN without an initial response.
 The decoded exchanges are kept in `auth_exchanges` ((mechanism, [decoded
-lines])), the command lines received over TLS in `secure_commands`, and the
-handshake's failures in `tls_errors`.
+lines])), the command lines received over TLS in `secure_commands`, the
+plain bytes of each TLS record in `secure_records`, and the handshake's
+failures in `tls_errors`.
 """
 
 import base64
@@ -156,6 +157,7 @@ class ScriptedSmtpServer:
         self.closed_by_client = []  # arrival times of the client's end of the connection
         self.sessions = 0
         self.secure_commands = []  # command lines (and AUTH lines) that came over TLS
+        self.secure_records = []   # the plain bytes of each TLS record received
         self.auth_exchanges = []   # (mechanism, [each client line decoded from base64])
         self.tls_errors = []       # why a handshake failed, as Python's ssl module says
         self.context = None
@@ -475,7 +477,9 @@ class _Link:
                     self.tls.do_handshake()
                     self.secure = True
                 while True:
-                    plain += self.tls.read(65536)
+                    record = self.tls.read(65536)  # one record's bytes at most
+                    self.server.secure_records.append(record)
+                    plain += record
             except ssl.SSLWantReadError:
                 pass
             except ssl.SSLZeroReturnError:

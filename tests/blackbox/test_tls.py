@@ -150,6 +150,21 @@ def test_starttls_drops_injected_bytes_and_hides_the_credentials(site, smtp_serv
         assert sum("334 <hidden>" in message for message in messages) == 2
 
 
+def test_each_command_and_the_pipelined_group_go_in_one_record(site, smtp_server, certificates):  # noqa: F811
+    # A server that reads a record at a time answers a group split over
+    # records command by command, and holds its later replies until this
+    # side acknowledges the first (about 40 ms with Postfix).
+    server = smtp_server(tls=certificates.server, auth=("PLAIN",), pipelining=True)
+    run = deliver(site, server, tls_lines(certificates))
+    assert SUCCESS_TEXT in run.text, errors(site)
+    records = server.secure_records
+    assert records[:2] == [b"EHLO QUILLET\r\n", b"AUTH PLAIN %s\r\n" % base64.b64encode(
+        ("\0%s\0%s" % (USER, PASSWORD)).encode())], records
+    assert records[2].startswith(b"MAIL FROM:") and records[2].endswith(b">\r\nDATA\r\n"), records
+    assert records[2].count(b"\r\n") == 3 and records[3].endswith(b"\r\n.\r\n"), records
+    assert records[4:] == [b"QUIT\r\n"], records
+
+
 def test_a_login_in_clear_text_goes_only_to_loopback(site, smtp_server):  # noqa: F811
     server = smtp_server(auth=("PLAIN",), auth_in_clear=True)
     run = deliver(site, server, ["smtp_user " + USER, "smtp_password " + PASSWORD], host="127.0.0.1")
