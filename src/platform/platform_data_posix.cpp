@@ -1,6 +1,7 @@
 // platform_data_posix.cpp - small data files read and rewritten whole under a
 // lock with a time limit, on POSIX.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,11 +9,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// The waits between two attempts at a lock that another process holds: short
-// at first (a holder keeps it for well under a millisecond), then longer.
-constexpr int LOCK_FIRST_PAUSE_MS = 1;
-constexpr int LOCK_LONGEST_PAUSE_MS = 16;
 
 PlatformFile platform_data_open(const char* path) {
   // The file is rewritten whole, so a link must not lead the writes to
@@ -33,14 +29,8 @@ PlatformFile platform_data_open(const char* path) {
 }
 
 // fcntl record locks, as platform_file_lock takes them, without waiting
-// (F_SETLK); the wait is a loop of short pauses so that it has a limit.
-int platform_file_lock_within(PlatformFile file, int timeout_ms) {
-  if (file == PLATFORM_NO_FILE) {
-    errno = EBADF;
-    return -1;
-  }
-  long long deadline = platform_monotonic_ms() + timeout_ms;
-  int pause = LOCK_FIRST_PAUSE_MS;
+// (F_SETLK).
+int platform_file_try_lock(PlatformFile file) {
   for (;;) {
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
@@ -49,16 +39,9 @@ int platform_file_lock_within(PlatformFile file, int timeout_ms) {
     lock.l_start = 0;
     lock.l_len = 0;  // the whole file, however far it grows
     if (fcntl(static_cast<int>(file), F_SETLK, &lock) == 0) return 1;
-    // EACCES and EAGAIN both mean "held by another process" (POSIX allows either).
     if (errno == EINTR) continue;
-    if (errno != EACCES && errno != EAGAIN) return -1;
-    long long left = deadline - platform_monotonic_ms();
-    if (left <= 0) {
-      errno = ETIMEDOUT;
-      return 0;
-    }
-    platform_sleep_ms(pause < left ? pause : static_cast<int>(left));
-    if (pause < LOCK_LONGEST_PAUSE_MS) pause *= 2;
+    // EACCES and EAGAIN both mean "held by another process" (POSIX allows either).
+    return errno == EACCES || errno == EAGAIN ? 0 : -1;
   }
 }
 

@@ -1,15 +1,13 @@
 // platform_data_win32.cpp - small data files read and rewritten whole under a
 // lock with a time limit, on Windows.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 #include "platform/platform_win32.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <windows.h>
-
-constexpr int LOCK_FIRST_PAUSE_MS = 1;
-constexpr int LOCK_LONGEST_PAUSE_MS = 16;
 
 PlatformFile platform_data_open(const char* path) {
   // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: it fails
@@ -33,31 +31,15 @@ PlatformFile platform_data_open(const char* path) {
 }
 
 // The range platform_file_unlock releases: the whole possible file.
-int platform_file_lock_within(PlatformFile file, int timeout_ms) {
-  if (file == PLATFORM_NO_FILE) {
-    errno = EBADF;
-    return -1;
-  }
-  long long deadline = platform_monotonic_ms() + timeout_ms;
-  int pause = LOCK_FIRST_PAUSE_MS;
-  for (;;) {
-    OVERLAPPED range;
-    std::memset(&range, 0, sizeof range);
-    if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                   MAXDWORD, MAXDWORD, &range))
-      return 1;
-    if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
-      errno = errno_from_win32(GetLastError());
-      return -1;
-    }
-    long long left = deadline - platform_monotonic_ms();
-    if (left <= 0) {
-      errno = ETIMEDOUT;
-      return 0;
-    }
-    platform_sleep_ms(pause < left ? pause : static_cast<int>(left));
-    if (pause < LOCK_LONGEST_PAUSE_MS) pause *= 2;
-  }
+int platform_file_try_lock(PlatformFile file) {
+  OVERLAPPED range;
+  std::memset(&range, 0, sizeof range);
+  if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                 MAXDWORD, &range))
+    return 1;
+  if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) return 0;
+  errno = errno_from_win32(GetLastError());
+  return -1;
 }
 
 long long platform_data_read(PlatformFile file, char** bytes, long long limit) {

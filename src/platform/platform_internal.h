@@ -1,0 +1,13 @@
+// platform_internal.h - what the platform files shared by every system take
+// from each system's own files; only platform files include it.
+#ifndef QUILLET_PLATFORM_INTERNAL_H
+#define QUILLET_PLATFORM_INTERNAL_H
+
+#include "platform/platform.h"
+
+// Tries once, without waiting, to take the exclusive lock on the whole file
+// that platform_file_lock takes. Returns 1 when locked, 0 when another
+// process holds it, -1 when the file cannot be locked (errno set).
+int platform_file_try_lock(PlatformFile file);
+
+#endif

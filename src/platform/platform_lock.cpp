@@ -1,0 +1,30 @@
+// platform_lock.cpp - the bounded wait for a file lock, over each system's
+// attempt that does not wait (platform_file_try_lock).
+#include "platform/platform_internal.h"
+
+#include <cerrno>
+
+// The waits between two attempts at a lock that another process holds: short
+// at first (a holder keeps it for well under a millisecond), then longer.
+constexpr int LOCK_FIRST_PAUSE_MS = 1;
+constexpr int LOCK_LONGEST_PAUSE_MS = 16;
+
+int platform_file_lock_within(PlatformFile file, int timeout_ms) {
+  if (file == PLATFORM_NO_FILE) {
+    errno = EBADF;
+    return -1;
+  }
+  long long deadline = platform_monotonic_ms() + timeout_ms;
+  int pause = LOCK_FIRST_PAUSE_MS;
+  for (;;) {
+    int taken = platform_file_try_lock(file);
+    if (taken != 0) return taken;
+    long long left = deadline - platform_monotonic_ms();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return 0;
+    }
+    platform_sleep_ms(pause < left ? pause : static_cast<int>(left));
+    if (pause < LOCK_LONGEST_PAUSE_MS) pause *= 2;
+  }
+}
