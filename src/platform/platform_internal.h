@@ -5,6 +5,14 @@
 
 #include "platform/platform.h"
 
+// The moment `timeout_ms` from now (now itself for 0 or less), in
+// platform_monotonic_ms's milliseconds.
+long long platform_deadline_after(int timeout_ms);
+
+// Milliseconds from now until `deadline`: 0 once it has passed, at most
+// INT_MAX.
+int platform_time_left_ms(long long deadline);
+
 // Tries once, without waiting, to take the exclusive lock on the whole file
 // that platform_file_lock takes. Returns 1 when locked, 0 when another
 // process holds it, -1 when the file cannot be locked (errno set).

@@ -3,6 +3,7 @@
 #define _GNU_SOURCE 1  // renameat2 and RENAME_NOREPLACE
 #endif
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -309,13 +310,13 @@ PlatformSocket platform_socket_open() {
 // (errno set). A signal does not shorten the wait.
 static int wait_for(int fd, short events, long long deadline) {
   for (;;) {
-    long long left = deadline - platform_monotonic_ms();
-    if (left <= 0) return 0;
+    int left = platform_time_left_ms(deadline);
+    if (left == 0) return 0;
     struct pollfd watched;
     watched.fd = fd;
     watched.events = events;
     watched.revents = 0;
-    int ready = poll(&watched, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    int ready = poll(&watched, 1, left);
     if (ready > 0) return 1;
     if (ready < 0 && errno != EINTR) return -1;
   }
@@ -329,7 +330,7 @@ static int time_out() {
 int platform_socket_connect(PlatformSocket socket, const unsigned char address[4], int port, int timeout_ms) {
   socket_last_error = 0;
   int fd = static_cast<int>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   struct sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
   peer.sin_family = AF_INET;
@@ -360,7 +361,7 @@ int platform_socket_connect(PlatformSocket socket, const unsigned char address[4
 int platform_socket_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
   socket_last_error = 0;
   int fd = static_cast<int>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   for (;;) {
     ssize_t sent = send(fd, bytes, static_cast<size_t>(length), SEND_FLAGS | MSG_DONTWAIT);
     if (sent > 0) return static_cast<int>(sent);
@@ -376,7 +377,7 @@ int platform_socket_send(PlatformSocket socket, const char* bytes, int length, i
 int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
   socket_last_error = 0;
   int fd = static_cast<int>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   for (;;) {
     ssize_t received = recv(fd, bytes, static_cast<size_t>(capacity), MSG_DONTWAIT);
     if (received >= 0) return static_cast<int>(received);

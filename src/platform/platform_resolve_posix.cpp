@@ -4,6 +4,7 @@
 #define _GNU_SOURCE 1  // getaddrinfo_a, gai_suspend, gai_cancel
 #endif
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -86,7 +87,7 @@ int platform_resolve_ipv4(const char* host, unsigned char address[4], int timeou
     return unbounded_lookup(host, address);
   }
 
-  long long deadline = platform_monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+  long long deadline = platform_deadline_after(timeout_ms);
   const struct gaicb* waited[1] = {&lookup->request};
   for (;;) {
     if (gai_error(&lookup->request) != EAI_INPROGRESS) return finish_lookup(lookup, address);

@@ -15,6 +15,7 @@
 // has its time limit and every socket failure its Windows Sockets code, as
 // on the plain connection.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <cerrno>
 #include <climits>
@@ -109,14 +110,6 @@ struct PlatformTls {
   char chunk[PLATFORM_TLS_BUFFER_SIZE];  // encrypted bytes on their way
 };
 
-static long long deadline_after(int timeout_ms) { return platform_monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0); }
-
-static int time_left(long long deadline) {
-  long long left = deadline - platform_monotonic_ms();
-  if (left <= 0) return 0;
-  return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
-}
-
 // Records why TLS failed: the library's earliest queued error, else `fallback`.
 static void record_tls_failure(const char* fallback) {
   socket_last_error = SOCKET_ERROR_TLS_FAILED;
@@ -145,7 +138,7 @@ static int flush_output(PlatformTls* tls, long long deadline) {
     int got = openssl.BIO_read(tls->network, chunk, want);
     if (got <= 0) return 1;
     for (int sent = 0; sent < got;) {
-      int taken = platform_socket_send(tls->socket, chunk + sent, got - sent, time_left(deadline));
+      int taken = platform_socket_send(tls->socket, chunk + sent, got - sent, platform_time_left_ms(deadline));
       if (taken <= 0) return 0;
       sent += taken;
     }
@@ -158,7 +151,7 @@ static int flush_output(PlatformTls* tls, long long deadline) {
 static int fill_input(PlatformTls* tls, long long deadline) {
   std::size_t room = openssl.BIO_ctrl_get_write_guarantee(tls->network);
   int want = room < sizeof tls->chunk ? static_cast<int>(room) : static_cast<int>(sizeof tls->chunk);
-  int got = want > 0 ? platform_socket_receive(tls->socket, tls->chunk, want, time_left(deadline)) : -1;
+  int got = want > 0 ? platform_socket_receive(tls->socket, tls->chunk, want, platform_time_left_ms(deadline)) : -1;
   if (got == 0) return 0;
   if (got > 0 && openssl.BIO_write(tls->network, tls->chunk, got) == got) return got;
   if (want <= 0 || got > 0) {
@@ -286,7 +279,7 @@ static int configure_session(PlatformTls* tls, const char* host) {
 PlatformTls* platform_tls_start(PlatformSocket socket, const char* host, const char* ca_file, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   if (!load_openssl()) {
     socket_last_error = SOCKET_ERROR_TLS_FAILED;
     return nullptr;
@@ -325,7 +318,7 @@ PlatformTls* platform_tls_start(PlatformSocket socket, const char* host, const c
 int platform_tls_send(PlatformTls* tls, const char* bytes, int length, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   SSL* ssl = tls->ssl;
   int sent = drive(tls, deadline, "the server closed the connection",
                    [ssl, bytes, length]() { return openssl.SSL_write(ssl, bytes, length); });
@@ -340,7 +333,7 @@ int platform_tls_send(PlatformTls* tls, const char* bytes, int length, int timeo
 int platform_tls_receive(PlatformTls* tls, char* bytes, int capacity, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   SSL* ssl = tls->ssl;
   return drive(tls, deadline, nullptr, [ssl, bytes, capacity]() { return openssl.SSL_read(ssl, bytes, capacity); });
 }

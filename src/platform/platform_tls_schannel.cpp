@@ -9,6 +9,7 @@
 // buffers and the socket through platform_socket_send and
 // platform_socket_receive, so every wait has its time limit.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <cerrno>
 #include <climits>
@@ -85,17 +86,9 @@ static void fail_status(const char* what, SECURITY_STATUS status) {
     (void)std::snprintf(tls_last_reason, sizeof tls_last_reason, "%s: error 0x%08lx", what, code);
 }
 
-static long long deadline_after(int timeout_ms) { return platform_monotonic_ms() + (timeout_ms > 0 ? timeout_ms : 0); }
-
-static int time_left(long long deadline) {
-  long long left = deadline - platform_monotonic_ms();
-  if (left <= 0) return 0;
-  return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
-}
-
 static int send_all(PlatformTls* tls, const char* bytes, int length, long long deadline) {
   for (int sent = 0; sent < length;) {
-    int taken = platform_socket_send(tls->socket, bytes + sent, length - sent, time_left(deadline));
+    int taken = platform_socket_send(tls->socket, bytes + sent, length - sent, platform_time_left_ms(deadline));
     if (taken <= 0) return 0;
     sent += taken;
   }
@@ -111,7 +104,7 @@ static int receive_more(PlatformTls* tls, long long deadline) {
     fail_tls("a TLS record larger than the protocol allows");
     return -1;
   }
-  int got = platform_socket_receive(tls->socket, tls->incoming + tls->received, room, time_left(deadline));
+  int got = platform_socket_receive(tls->socket, tls->incoming + tls->received, room, platform_time_left_ms(deadline));
   if (got > 0) tls->received += got;
   return got;
 }
@@ -447,7 +440,7 @@ static void send_close_notify(PlatformTls* tls) {
 PlatformTls* platform_tls_start(PlatformSocket socket, const char* host, const char* ca_file, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   PlatformTls* tls = static_cast<PlatformTls*>(std::calloc(1, sizeof(PlatformTls)));
   if (tls == nullptr) {
     fail_tls("out of memory");
@@ -490,7 +483,7 @@ PlatformTls* platform_tls_start(PlatformSocket socket, const char* host, const c
 int platform_tls_send(PlatformTls* tls, const char* bytes, int length, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   const SecPkgContext_StreamSizes& sizes = tls->sizes;
   long room = static_cast<long>(sizeof tls->outgoing) - static_cast<long>(sizes.cbHeader) -
               static_cast<long>(sizes.cbTrailer);
@@ -538,7 +531,7 @@ static int hand_out(PlatformTls* tls, char* bytes, int capacity) {
 int platform_tls_receive(PlatformTls* tls, char* bytes, int capacity, int timeout_ms) {
   socket_last_error = 0;
   tls_last_reason[0] = '\0';
-  long long deadline = deadline_after(timeout_ms);
+  long long deadline = platform_deadline_after(timeout_ms);
   for (;;) {
     if (tls->plain_length > 0) return hand_out(tls, bytes, capacity);
     if (tls->ended) return 0;

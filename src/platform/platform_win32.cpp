@@ -1,5 +1,6 @@
 // platform_win32.cpp - the platform layer over Windows (Win32 and the CRT).
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 #include "platform/platform_win32.h"
 
 #include <cerrno>
@@ -241,8 +242,8 @@ enum WaitKind { WAIT_READ, WAIT_WRITE, WAIT_CONNECT };
 // or the deadline passes. Returns 1 when ready, 0 at the deadline, -1 on a
 // failure of select.
 static int wait_for(SOCKET handle, WaitKind kind, long long deadline) {
-  long long left = deadline - platform_monotonic_ms();
-  if (left <= 0) return 0;
+  int left = platform_time_left_ms(deadline);
+  if (left == 0) return 0;
   fd_set watched;
   fd_set failed;
   FD_ZERO(&watched);
@@ -266,7 +267,7 @@ static int wait_for(SOCKET handle, WaitKind kind, long long deadline) {
 int platform_socket_connect(PlatformSocket socket, const unsigned char address[4], int port, int timeout_ms) {
   socket_last_error = 0;
   SOCKET handle = static_cast<SOCKET>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   struct sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
   peer.sin_family = AF_INET;
@@ -296,7 +297,7 @@ int platform_socket_connect(PlatformSocket socket, const unsigned char address[4
 int platform_socket_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms) {
   socket_last_error = 0;
   SOCKET handle = static_cast<SOCKET>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   for (;;) {
     int sent = send(handle, bytes, length, 0);
     if (sent != SOCKET_ERROR) return sent;
@@ -310,7 +311,7 @@ int platform_socket_send(PlatformSocket socket, const char* bytes, int length, i
 int platform_socket_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms) {
   socket_last_error = 0;
   SOCKET handle = static_cast<SOCKET>(socket);
-  long long deadline = platform_monotonic_ms() + timeout_ms;
+  long long deadline = platform_deadline_after(timeout_ms);
   for (;;) {
     int received = recv(handle, bytes, capacity, 0);
     if (received != SOCKET_ERROR) return received;
