@@ -8,13 +8,11 @@
 static bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-static bool is_scheme_character(char c) { return is_letter(c) || is_digit(c) || c == '+' || c == '-' || c == '.'; }
+static bool is_scheme_character(char c) { return is_ascii_letter_or_digit(c) || c == '+' || c == '-' || c == '.'; }
 
-static bool is_host_character(char c) { return is_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_'; }
+static bool is_host_character(char c) { return is_ascii_letter_or_digit(c) || c == '-' || c == '.' || c == '_'; }
 
-static bool is_ipv6_literal_character(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
-}
+static bool is_ipv6_literal_character(char c) { return hex_digit_value(c) >= 0 || c == ':' || c == '.'; }
 
 static int default_port(const char* scheme) {
   if (std::strcmp(scheme, "http") == 0) return 80;

@@ -80,7 +80,7 @@ static int run_sequence() {
   load_ini_file();
   log_event(LOG_DEBUG, "generating email.");
   check_and_send();
-  if (reply_facts.outcome == RUN_SENT || reply_facts.outcome == RUN_HONEYPOT)
+  if (reply_variant_of(reply_facts.outcome) == REPLY_SUCCESS)
     log_event(LOG_DEBUG, "sending success reply message.");
   else
     log_event(LOG_DEBUG, "sending failure reply message.");

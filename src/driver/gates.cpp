@@ -46,12 +46,13 @@ static const char* allowed_request_origin() {
 }
 
 // With allowed_origin lines, the page that posted must be at one of them:
-// its Origin says so, or, from a browser that sent none, its Referer.
-static bool origin_accepted() {
+// its Origin says so (`allowed_origin`: the request's Origin when it is
+// listed), or, from a browser that sent none, its Referer.
+static bool origin_accepted(const char* allowed_origin) {
   if (allowed_origin_list.count == 0) return true;
   char excerpt[HEADER_EXCERPT_SIZE];
   if (request_variables.origin != nullptr) {
-    if (allowed_request_origin() != nullptr) return true;
+    if (allowed_origin != nullptr) return true;
     header_excerpt(request_variables.origin, excerpt);
     log_event(LOG_ERROR, "email not sent: the request's Origin {%s} is not one of the allowed_origin lines",
               excerpt);
@@ -97,9 +98,9 @@ static bool within_rate_limit() {
   return false;
 }
 
-static RunOutcome checked_delivery() {
+static RunOutcome checked_delivery(const char* allowed_origin) {
   if (honeypot_filled()) return RUN_HONEYPOT;
-  if (!origin_accepted()) return RUN_ORIGIN_REFUSED;
+  if (!origin_accepted(allowed_origin)) return RUN_ORIGIN_REFUSED;
   if (!required_fields_present()) return RUN_MISSING_FIELDS;
   EmailCheck check = compose_email();
   if (check == EMAIL_INVALID) return RUN_INVALID_MESSAGE;
@@ -112,5 +113,5 @@ static RunOutcome checked_delivery() {
 void check_and_send() {
   reply_facts.vary_origin = allowed_origin_list.count > 0;
   reply_facts.cors_origin = allowed_origin_list.count > 0 ? allowed_request_origin() : nullptr;
-  reply_facts.outcome = checked_delivery();
+  reply_facts.outcome = checked_delivery(reply_facts.cors_origin);
 }

@@ -13,15 +13,9 @@
 const char RATE_FILE_HEADER[] = "quillet rate file 1";
 
 static const char UNKNOWN_CLIENT[] = "unknown";
+static const char NO_MEMORY[] = "Unable to malloc memory";
 
 // ---- client keys ----
-
-static int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Dotted decimal, exactly four numbers of one to three digits up to 255,
 // from `text` to `end`. Fills `bytes` and returns true.
@@ -216,8 +210,8 @@ static int compare_keys(const void* a, const void* b) {
 // side, so a full file costs n log n comparisons rather than n squared.
 static bool has_repeated_key(const RateRecord* records, int count) {
   if (count < 2) return false;
-  const char** keys = static_cast<const char**>(std::malloc(sizeof(const char*) * static_cast<std::size_t>(count)));
-  if (keys == nullptr) emit_fatal_page("Unable to malloc memory");
+  const char** keys =
+      static_cast<const char**>(allocate_or_fatal(sizeof(const char*) * static_cast<std::size_t>(count), NO_MEMORY));
   for (int i = 0; i < count; i++) keys[i] = records[i].key;
   std::qsort(keys, static_cast<std::size_t>(count), sizeof(const char*), compare_keys);
   bool repeated = false;
@@ -308,7 +302,7 @@ RateOutcome rate_table_take(const char* text, const char* key, int limit, int se
     lines++;
   int room = lines + 1;
   RateRecord* records = static_cast<RateRecord*>(
-      allocate_or_fatal(sizeof(RateRecord) * static_cast<std::size_t>(room), "Unable to malloc memory"));
+      allocate_or_fatal(sizeof(RateRecord) * static_cast<std::size_t>(room), NO_MEMORY));
   int count = read_table(text, records, RATE_FILE_MAX_ADDRESSES < room ? RATE_FILE_MAX_ADDRESSES : room);
   if (count < 0) {
     *damaged = true;

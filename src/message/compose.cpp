@@ -22,7 +22,6 @@ TextBuffer* email_8bit_body = nullptr;
 static const char X_QUILLET_LINE_FORMAT[] = "X-QUILLET: sent by web form submition activated CGI program.%s";
 static const char SENDALL_ENABLED[] = "true";
 
-static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static void append_slice(TextBuffer* buffer, const char* start, const char* end) {
   if (end > start) text_buffer_append(buffer, start, static_cast<int>(end - start));

@@ -8,7 +8,6 @@
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
 static const char ONE_SPACE[] = " ";
 
-static bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
 static bool is_line_break(unsigned char c) { return c == '\r' || c == '\n'; }
 static bool is_space(unsigned char c) { return is_blank(c) || is_line_break(c); }
 static bool is_control(unsigned char c) { return (c < 0x20 && !is_space(c)) || c == 0x7F; }

@@ -187,7 +187,7 @@ void write_reply();
 bool accept_wants_json(const char* accept);
 
 // The JSON reply: "Status: <code> <reason phrase>", "Pragma: no-cache", the
-// CORS lines (write_cors_headers), "Content-type: application/json", the
+// CORS lines (write_reply_headers), "Content-type: application/json", the
 // empty line and one line holding one object: {"sent":true} with 200 for
 // RUN_SENT and RUN_HONEYPOT; otherwise {"sent":false,"reason":"<reason>"}
 // with 403 "origin" (RUN_ORIGIN_REFUSED), 422 "missing" and a "missing"
@@ -204,10 +204,15 @@ void write_json_reply(RunOutcome outcome);
 // leads to the address (HTML-escaped).
 void write_redirect_reply(const char* url);
 
-// "Access-Control-Allow-Origin: <origin>" when reply_facts.cors_origin is
-// set, and "Vary: Origin" when reply_facts.vary_origin is; each with its
-// line end.
-void write_cors_headers();
+// The header lines every reply ends its header with, each with its line
+// end: "Pragma: no-cache", the CORS lines ("Access-Control-Allow-Origin:
+// <origin>" when reply_facts.cors_origin is set, "Vary: Origin" when
+// reply_facts.vary_origin is), "Content-type: <content_type>" and the empty
+// line.
+void write_reply_headers(const char* content_type);
+
+// REPLY_SUCCESS for RUN_SENT and RUN_HONEYPOT, REPLY_FAILURE for the others.
+ReplyVariant reply_variant_of(RunOutcome outcome);
 
 // ---- the FAQ page (faq.cpp) ----
 

@@ -40,8 +40,6 @@ static const JsonAnswer JSON_ANSWERS[] = {
 static const char JSON_MEDIA_TYPE[] = "application/json";
 static const char HTML_MEDIA_TYPE[] = "text/html";
 
-static bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Whether the parameters of one media range, from `at` to `end` (after the
 // type), hold a "q" of 0 ("q=0", "q=0.0", "q=0.000"): the client does not
 // take that type at all (RFC 9110 12.4.2).
@@ -94,11 +92,17 @@ bool accept_wants_json(const char* accept) {
   return json && !html;
 }
 
-void write_cors_headers() {
+void write_reply_headers(const char* content_type) {
+  std::fputs("Pragma: no-cache\n", stdout);
   // The Origin was read as scheme, host and port only: it holds no blank,
   // no line end, nothing that could end this header.
   if (reply_facts.cors_origin != nullptr) std::printf("Access-Control-Allow-Origin: %s\n", reply_facts.cors_origin);
   if (reply_facts.vary_origin) std::fputs("Vary: Origin\n", stdout);
+  std::printf("Content-type: %s\n\n", content_type);
+}
+
+ReplyVariant reply_variant_of(RunOutcome outcome) {
+  return outcome == RUN_SENT || outcome == RUN_HONEYPOT ? REPLY_SUCCESS : REPLY_FAILURE;
 }
 
 // A JSON string (RFC 8259 7). Bytes from 0x80 up pass as they are: field
@@ -122,9 +126,7 @@ void write_json_reply(RunOutcome outcome) {
   for (const JsonAnswer& row : JSON_ANSWERS)
     if (row.outcome == outcome) answer = &row;
   std::printf("Status: %s\n", answer->status);
-  std::fputs("Pragma: no-cache\n", stdout);
-  write_cors_headers();
-  std::printf("Content-type: %s\n\n", JSON_MEDIA_TYPE);
+  write_reply_headers(JSON_MEDIA_TYPE);
   if (answer->reason == nullptr) {
     std::fputs("{\"sent\":true}\n", stdout);
     return;
@@ -146,9 +148,7 @@ void write_redirect_reply(const char* url) {
   // or control character can end the Location line early.
   std::fputs("Status: 303 See Other\n", stdout);
   std::printf("Location: %s\n", url);
-  std::fputs("Pragma: no-cache\n", stdout);
-  write_cors_headers();
-  std::fputs("Content-type: text/html\n\n", stdout);
+  write_reply_headers(HTML_MEDIA_TYPE);
   std::fputs("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>See Other</title></head>\n"
              "<body><p>Please continue to <a href=\"",
              stdout);
@@ -164,7 +164,7 @@ void write_reply() {
     write_json_reply(outcome);
     return;
   }
-  bool success = outcome == RUN_SENT || outcome == RUN_HONEYPOT;
+  bool success = reply_variant_of(outcome) == REPLY_SUCCESS;
   const char* redirect = success ? configuration.success_redirect : configuration.failure_redirect;
   if (redirect != nullptr) {
     write_redirect_reply(redirect);

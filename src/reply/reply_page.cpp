@@ -255,9 +255,7 @@ void write_reply_page(ReplyVariant variant) {
       variant == REPLY_SUCCESS ? configuration.success_html_page : configuration.failure_html_page;
 
   reply_page_scan = PageScan{};
-  std::fputs("Pragma: no-cache\n", stdout);
-  write_cors_headers();
-  std::fputs("Content-type: text/html\n\n", stdout);
+  write_reply_headers("text/html");
 
   if (setting == nullptr) {
     std::printf("%s\"%s\" message file is not set in quillet ini file.%s", texts.opening,

@@ -49,6 +49,15 @@ inline char ascii_to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<c
 inline bool is_ascii_letter_or_digit(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
+// A space or a horizontal tab.
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// The value of a hexadecimal digit (0-9, a-f, A-F), or -1 for any other byte.
+inline int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 // Compares at most `count` characters, ignoring the case of ASCII letters
 // only. Returns 1 when they are equal (a shorter text differs), else 0.
