@@ -403,7 +403,7 @@ void mime_append_message_id(TextBuffer* out, long long seconds, int process_id, 
       dot_pending = wrote;
       continue;
     }
-    if (!is_ascii_letter_or_digit(static_cast<char>(c)) && c != '-' && c != '_') continue;
+    if (!is_domain_character(static_cast<char>(c))) continue;
     if (dot_pending) {
       append_char(out, '.');
       written++;

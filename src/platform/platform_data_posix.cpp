@@ -1,7 +1,6 @@
 // platform_data_posix.cpp - small data files read and rewritten whole under a
 // lock with a time limit, on POSIX.
 #include "platform/platform.h"
-#include "platform/platform_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,29 +27,11 @@ PlatformFile platform_data_open(const char* path) {
   return static_cast<PlatformFile>(fd);
 }
 
-// fcntl record locks, as platform_file_lock takes them, without waiting
-// (F_SETLK).
-int platform_file_try_lock(PlatformFile file) {
-  for (;;) {
-    struct flock lock;
-    std::memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;  // the whole file, however far it grows
-    if (fcntl(static_cast<int>(file), F_SETLK, &lock) == 0) return 1;
-    if (errno == EINTR) continue;
-    // EACCES and EAGAIN both mean "held by another process" (POSIX allows either).
-    return errno == EACCES || errno == EAGAIN ? 0 : -1;
-  }
-}
-
 long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
   *bytes = nullptr;
   int fd = static_cast<int>(file);
-  struct stat status;
-  if (fstat(fd, &status) != 0) return -1;
-  long long size = static_cast<long long>(status.st_size);
+  long long size = platform_file_size(file);
+  if (size < 0) return -1;
   if (size > limit) return limit + 1;
   char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
   if (buffer == nullptr) {

@@ -1,7 +1,6 @@
 // platform_data_win32.cpp - small data files read and rewritten whole under a
 // lock with a time limit, on Windows.
 #include "platform/platform.h"
-#include "platform/platform_internal.h"
 #include "platform/platform_win32.h"
 
 #include <cerrno>
@@ -30,28 +29,13 @@ PlatformFile platform_data_open(const char* path) {
   return reinterpret_cast<PlatformFile>(file);
 }
 
-// The range platform_file_unlock releases: the whole possible file.
-int platform_file_try_lock(PlatformFile file) {
-  OVERLAPPED range;
-  std::memset(&range, 0, sizeof range);
-  if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                 MAXDWORD, &range))
-    return 1;
-  if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) return 0;
-  errno = errno_from_win32(GetLastError());
-  return -1;
-}
-
 long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
   *bytes = nullptr;
   HANDLE handle = reinterpret_cast<HANDLE>(file);
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle, &size)) {
-    errno = errno_from_win32(GetLastError());
-    return -1;
-  }
-  if (size.QuadPart > limit) return limit + 1;
-  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size.QuadPart) + 1));
+  long long size = platform_file_size(file);
+  if (size < 0) return -1;
+  if (size > limit) return limit + 1;
+  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
   if (buffer == nullptr) {
     errno = ENOMEM;
     return -1;
@@ -60,9 +44,9 @@ long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
   start.QuadPart = 0;
   long long done = 0;
   if (SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
-    while (done < size.QuadPart) {
+    while (done < size) {
       DWORD read = 0;
-      if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size.QuadPart - done), &read, nullptr)) {
+      if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size - done), &read, nullptr)) {
         errno = errno_from_win32(GetLastError());
         std::free(buffer);
         return -1;

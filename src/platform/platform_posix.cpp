@@ -185,6 +185,12 @@ void platform_file_unlock(PlatformFile file) {
   if (file != PLATFORM_NO_FILE) (void)set_lock(file, F_UNLCK, F_SETLK);
 }
 
+int platform_file_try_lock(PlatformFile file) {
+  if (set_lock(file, F_WRLCK, F_SETLK)) return 1;
+  // EACCES and EAGAIN both mean "held by another process" (POSIX allows either).
+  return errno == EACCES || errno == EAGAIN ? 0 : -1;
+}
+
 int platform_file_is_at(PlatformFile file, const char* path) {
   struct stat open_file;
   struct stat named_file;

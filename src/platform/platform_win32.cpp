@@ -141,17 +141,29 @@ void platform_append_close(PlatformFile file) {
 }
 
 // The whole possible range, from offset 0 (the OVERLAPPED's offset) on, so
-// that the lock also covers what is appended while it is held.
+// that the lock also covers what is appended while it is held; the range
+// platform_file_unlock releases.
+static bool lock_whole_file(PlatformFile file, DWORD flags) {
+  OVERLAPPED range;
+  std::memset(&range, 0, sizeof range);
+  return LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | flags, 0, MAXDWORD, MAXDWORD, &range) != 0;
+}
+
 int platform_file_lock(PlatformFile file) {
   if (file == PLATFORM_NO_FILE) {
     errno = EBADF;
     return 0;
   }
-  OVERLAPPED range;
-  std::memset(&range, 0, sizeof range);
-  if (LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &range)) return 1;
+  if (lock_whole_file(file, 0)) return 1;
   errno = errno_from_win32(GetLastError());
   return 0;
+}
+
+int platform_file_try_lock(PlatformFile file) {
+  if (lock_whole_file(file, LOCKFILE_FAIL_IMMEDIATELY)) return 1;
+  if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) return 0;
+  errno = errno_from_win32(GetLastError());
+  return -1;
 }
 
 void platform_file_unlock(PlatformFile file) {

@@ -54,10 +54,10 @@ bool smtp_reply_announces(const SmtpReply* reply, const char* keyword) {
     // params" or "250 KEYWORD params" (RFC 5321 4.1.1.1).
     if (i > 0 && line_length >= 4 + keyword_length) {
       const char* name = line + 4;
-      bool same = true;
-      for (std::size_t k = 0; k < keyword_length && same; k++) same = ascii_to_upper(name[k]) == ascii_to_upper(keyword[k]);
       char after = name[keyword_length];
-      if (same && (after == '\0' || after == ' ' || after == '\r')) return true;
+      if (text_equal_ignoring_case(name, keyword, static_cast<int>(keyword_length)) &&
+          (after == '\0' || after == ' ' || after == '\r'))
+        return true;
     }
     line += line_length + 1;
   }
@@ -79,8 +79,7 @@ bool smtp_reply_offers_auth(const SmtpReply* reply, const char* mechanism) {
       const char* at = line + 9;
       const char* end = line + line_length;
       while (at < end) {
-        std::size_t word = std::strcspn(at, " \r");
-        if (word > static_cast<std::size_t>(end - at)) word = static_cast<std::size_t>(end - at);
+        std::size_t word = std::strcspn(at, " \r");  // stops at the line's NUL, `end`, at the latest
         if (same_word(at, word, mechanism)) return true;
         at += word;
         if (at < end) at++;
@@ -100,6 +99,22 @@ void smtp_read_extensions(const SmtpReply* reply, SmtpExtensions* extensions) {
 
 static bool is_tls_mode(const SmtpOptions* options, const char* mode) {
   return options->tls != nullptr && same_word(options->tls, std::strlen(options->tls), mode);
+}
+
+// Whether smtp_user and smtp_password come together and each fits the
+// login's buffers; otherwise one LOG_ERROR line.
+static bool credentials_usable(const SmtpOptions* options) {
+  if ((options->user == nullptr) != (options->password == nullptr)) {
+    log_event(LOG_ERROR, "smtp_user and smtp_password go together, one is missing; message not sent");
+    return false;
+  }
+  if (options->user != nullptr &&
+      (std::strlen(options->user) > SMTP_CREDENTIAL_MAX || std::strlen(options->password) > SMTP_CREDENTIAL_MAX)) {
+    log_event(LOG_ERROR, "smtp_user or smtp_password longer than %d characters; message not sent",
+              SMTP_CREDENTIAL_MAX);
+    return false;
+  }
+  return true;
 }
 
 // The reply's lines, without their carriage returns, joined by spaces.
@@ -340,6 +355,12 @@ static int auth_login(SmtpSession* session) {
 int smtp_login(SmtpSession* session) {
   const SmtpOptions* options = session->options;
   if (options->user == nullptr) return 1;
+  // smtp_send_mail refuses such settings before it connects; the login's
+  // buffers do not rely on that.
+  if (!credentials_usable(options)) {
+    quit(session);
+    return 0;
+  }
   if (current_tls == nullptr && !connected_to_loopback) {
     log_event(LOG_ERROR, "SMTP AUTH not attempted: the connection to %s is not encrypted; set smtp_tls",
               text_or_null(session->host));
@@ -502,17 +523,7 @@ static bool usable_settings(const SmtpOptions* options) {
     log_event(LOG_ERROR, "smtp_tls {%s} is neither starttls nor implicit; message not sent", options->tls);
     return false;
   }
-  if ((options->user == nullptr) != (options->password == nullptr)) {
-    log_event(LOG_ERROR, "smtp_user and smtp_password go together, one is missing; message not sent");
-    return false;
-  }
-  if (options->user != nullptr &&
-      (std::strlen(options->user) > SMTP_CREDENTIAL_MAX || std::strlen(options->password) > SMTP_CREDENTIAL_MAX)) {
-    log_event(LOG_ERROR, "smtp_user or smtp_password longer than %d characters; message not sent",
-              SMTP_CREDENTIAL_MAX);
-    return false;
-  }
-  return true;
+  return credentials_usable(options);
 }
 
 // The deadline of the whole delivery, in milliseconds.

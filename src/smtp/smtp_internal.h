@@ -115,8 +115,8 @@ extern bool connected_to_loopback;
 
 // The dialogue of smtp_send_mail on the connection already in
 // current_connection, from reading the greeting to QUIT: smtp_hello, then
-// smtp_envelope, then smtp_data, each going on only when the one before
-// returned 1. Same result and log lines as smtp_send_mail. After a refusal
+// smtp_secure, smtp_login, smtp_envelope and smtp_data, each going on only
+// when the one before returned 1. Same result and log lines as smtp_send_mail. After a refusal
 // QUIT is sent and its reply read within what is left of the deadline; after
 // a time-out or a broken connection nothing more is written.
 // `host` is the server's name or address (lower case), for the certificate
@@ -127,7 +127,8 @@ extern bool connected_to_loopback;
 // "HELO QUILLET" with options->use_helo; otherwise "EHLO QUILLET", fills
 // session->extensions from a 2xx reply, and after any other reply falls back
 // to "HELO QUILLET" (RFC 5321 4.1.1.1; the refusal of EHLO is logged at
-// LOG_DEBUG only). Returns 1 when the server accepted a greeting command; 0
+// LOG_DEBUG only). With `smtp_tls starttls` or a login to come, EHLO goes out
+// whatever use_helo says, and its refusal ends the dialogue. Returns 1 when the server accepted a greeting command; 0
 // when the dialogue is over (after QUIT for a refused greeting or HELO).
 [[nodiscard]] int smtp_hello(SmtpSession* session);
 
@@ -216,8 +217,9 @@ void TCPstartup();
 // bytes, and one receive of up to `capacity` bytes, each waiting at most
 // `timeout_ms`, with the results of platform_socket_send and
 // platform_socket_receive. Nothing else hands bytes to the socket, so a
-// layer under the transport (TLS) goes into these two and nothing above
-// them knows of it.
+// layer under the transport (TLS) goes into these two (and into the release
+// of held writes, which hands the gathered bytes to the TLS session) and
+// nothing above them knows of it.
 [[nodiscard]] int transport_send(PlatformSocket socket, const char* bytes, int length, int timeout_ms);
 [[nodiscard]] int transport_receive(PlatformSocket socket, char* bytes, int capacity, int timeout_ms);
 

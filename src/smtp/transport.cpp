@@ -149,9 +149,12 @@ int smtp_start_tls(const char* host, const char* ca_file) {
     log_event(LOG_DEBUG, "dropped %d bytes that came in clear text after the STARTTLS reply", reply_carry_length);
     reply_carry_length = 0;
   }
-  PlatformTls* tls = out_of_time() ? nullptr : platform_tls_start(current_connection, host, ca_file, time_left_ms());
+  bool late = out_of_time();
+  PlatformTls* tls = late ? nullptr : platform_tls_start(current_connection, host, ca_file, time_left_ms());
   if (tls == nullptr) {
-    const char* reason = tls_last_reason;
+    // Not started at all when the deadline had passed: tls_last_reason is
+    // then an earlier session's.
+    const char* reason = late ? "timed out" : tls_last_reason;
     if (reason[0] == '\0')
       reason = socket_last_error == SOCKET_ERROR_TIMED_OUT ? "timed out" : "the connection failed";
     log_event(LOG_ERROR, "TLS with the SMTP server %s failed: %s", text_or_null(host), reason);
