@@ -1,6 +1,7 @@
-// platform_data_posix.cpp - small data files read and rewritten whole under a
-// lock with a time limit, on POSIX.
+// platform_data_posix.cpp - small data files opened, read and rewritten
+// whole, on POSIX (platform_wait.cpp reads them and waits for their lock).
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -27,34 +28,16 @@ PlatformFile platform_data_open(const char* path) {
   return static_cast<PlatformFile>(fd);
 }
 
-long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
-  *bytes = nullptr;
+long long platform_file_read_from_start(PlatformFile file, char* buffer, long long size) {
   int fd = static_cast<int>(file);
-  long long size = platform_file_size(file);
-  if (size < 0) return -1;
-  if (size > limit) return limit + 1;
-  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
-  if (buffer == nullptr) {
-    errno = ENOMEM;
-    return -1;
-  }
-  // Read until the end of the file or of the buffer; the size was taken
-  // under the caller's lock, so it holds.
   long long done = 0;
   while (done < size) {
     ssize_t n = pread(fd, buffer + done, static_cast<std::size_t>(size - done), static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int saved = errno;
-      std::free(buffer);
-      errno = saved;
-      return -1;
-    }
+    if (n < 0) return -1;
     if (n == 0) break;
     done += n;
   }
-  buffer[done] = '\0';
-  *bytes = buffer;
   return done;
 }
 

@@ -1,6 +1,7 @@
-// platform_data_win32.cpp - small data files read and rewritten whole under a
-// lock with a time limit, on Windows.
+// platform_data_win32.cpp - small data files opened, read and rewritten
+// whole, on Windows (platform_wait.cpp reads them and waits for their lock).
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 #include "platform/platform_win32.h"
 
 #include <cerrno>
@@ -29,38 +30,24 @@ PlatformFile platform_data_open(const char* path) {
   return reinterpret_cast<PlatformFile>(file);
 }
 
-long long platform_data_read(PlatformFile file, char** bytes, long long limit) {
-  *bytes = nullptr;
+long long platform_file_read_from_start(PlatformFile file, char* buffer, long long size) {
   HANDLE handle = reinterpret_cast<HANDLE>(file);
-  long long size = platform_file_size(file);
-  if (size < 0) return -1;
-  if (size > limit) return limit + 1;
-  char* buffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
-  if (buffer == nullptr) {
-    errno = ENOMEM;
-    return -1;
-  }
   LARGE_INTEGER start;
   start.QuadPart = 0;
-  long long done = 0;
-  if (SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
-    while (done < size) {
-      DWORD read = 0;
-      if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size - done), &read, nullptr)) {
-        errno = errno_from_win32(GetLastError());
-        std::free(buffer);
-        return -1;
-      }
-      if (read == 0) break;
-      done += read;
-    }
-  } else {
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
     errno = errno_from_win32(GetLastError());
-    std::free(buffer);
     return -1;
   }
-  buffer[done] = '\0';
-  *bytes = buffer;
+  long long done = 0;
+  while (done < size) {
+    DWORD read = 0;
+    if (!ReadFile(handle, buffer + done, static_cast<DWORD>(size - done), &read, nullptr)) {
+      errno = errno_from_win32(GetLastError());
+      return -1;
+    }
+    if (read == 0) break;
+    done += read;
+  }
   return done;
 }
 
