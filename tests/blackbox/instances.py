@@ -208,6 +208,44 @@ def listening_pid(pid, port):
     return None
 
 
+class DaemonInstance:
+    """A mail server run as a child process of the tests from its instance
+    folder (`root`), listening on 127.0.0.1:`port`, its standard error in
+    server.err; what the private Exim and the packaged servers share."""
+
+    def __init__(self):
+        self.root = None
+        self.process = None
+        self.stderr = None
+        self.host = "127.0.0.1"
+        self.port = None
+
+    @property
+    def smtp(self):
+        """The ini file's `smtp` value for this server."""
+        return "%s:%d" % (self.host, self.port)
+
+    def spawn(self, args):
+        """Starts the daemon as a child process; its standard error goes to
+        server.err, its PID to server.pid."""
+        self.stderr = open(os.path.join(self.root, "server.err"), "ab")
+        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
+                                        cwd=self.root, start_new_session=True)
+        record_pid(self.root, self.process.pid)
+
+    def listening(self):
+        """Whether the daemon listens, or is gone (nothing more to wait for)."""
+        if self.process.poll() is not None:
+            return True
+        return listening_pid(self.process.pid, self.port) is not None
+
+    def server_pid(self):
+        """The process that holds the listening socket."""
+        return listening_pid(self.process.pid, self.port)
+
+    end_daemon = end_daemon
+
+
 # ---- instance folders ----
 
 

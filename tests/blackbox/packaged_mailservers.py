@@ -52,14 +52,12 @@ import os
 import pwd
 import re
 import shutil
-import subprocess
 
 import instances
 import mailservers
 import tls_certs
-from instances import (DELIVERY_WAIT_SECONDS, MailServerError, check_root,
-                       listening_pid, read_text, record_pid, run_command, running, start_on_a_free_port,
-                       wait_for_queue, wait_until)
+from instances import (DELIVERY_WAIT_SECONDS, MailServerError, check_root, read_text, run_command, running,
+                       start_on_a_free_port, wait_for_queue, wait_until)
 from mailservers import TEST_ACCOUNT, UNKNOWN_ADDRESS, Message, ensure_test_account, leading_fields_length
 
 EXIM = "/usr/sbin/exim4"
@@ -184,30 +182,18 @@ def first_value(message, name):
     return values[0].decode("latin-1") if values else None
 
 
-class PackagedServer:
-    """What the Exim and OpenSMTPD instances share: the folder, the child
-    process and its log, the port."""
+class PackagedServer(instances.DaemonInstance):
+    """What the Exim and OpenSMTPD instances share beyond the child daemon:
+    the start on a free port, the clean-up, the one mailbox."""
 
     kind = None
     program = None
     has_victim_mailbox = False
     refused_address = UNKNOWN_ADDRESS
 
-    def __init__(self):
-        self.root = None
-        self.process = None
-        self.stderr = None
-        self.host = "127.0.0.1"
-        self.port = None
-
     @property
     def name(self):
         return self.kind
-
-    @property
-    def smtp(self):
-        """The ini file's `smtp` value for this server."""
-        return "%s:%d" % (self.host, self.port)
 
     def start(self):
         check_root("%s's daemon" % self.kind)
@@ -235,26 +221,6 @@ class PackagedServer:
         last = self.log_text()[-4000:]
         self.end_daemon()
         return last
-
-    def spawn(self, args):
-        """Starts the daemon as a child process; its standard error goes to
-        server.err, its PID to server.pid."""
-        self.stderr = open(os.path.join(self.root, "server.err"), "ab")
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
-                                        cwd=self.root, start_new_session=True)
-        record_pid(self.root, self.process.pid)
-
-    def listening(self):
-        """Whether the daemon listens, or is gone (nothing more to wait for)."""
-        if self.process.poll() is not None:
-            return True
-        return listening_pid(self.process.pid, self.port) is not None
-
-    def server_pid(self):
-        """The process that holds the listening socket."""
-        return listening_pid(self.process.pid, self.port)
-
-    end_daemon = instances.end_daemon
 
     def stop(self):
         self.end_daemon()

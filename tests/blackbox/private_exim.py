@@ -31,12 +31,11 @@ import os
 import pwd
 import re
 import shutil
-import subprocess
 
 import instances
 import mailservers
 from instances import (DELIVERY_WAIT_SECONDS, START_ATTEMPTS, MailServerError,
-                       check_root, free_loopback_port, record_pid, running, run_command, wait_until)
+                       check_root, free_loopback_port, running, run_command, wait_until)
 from mailservers import TEST_ACCOUNT, VICTIM, leading_fields_length
 
 EXIM_ROOT = os.environ.get("QUILLET_EXIM_ROOT", "/opt/quillet-test/exim4")
@@ -107,23 +106,12 @@ def remove_stale_instances(root):
     instances.remove_stale_instances(root, (KIND,), instances.end_recorded_process)
 
 
-class PrivateEximServer:
+class PrivateEximServer(instances.DaemonInstance):
     """An Exim daemon of our own; see the module's description."""
 
     name = KIND
     has_victim_mailbox = True
     refused_address = mailservers.UNKNOWN_ADDRESS
-
-    def __init__(self):
-        self.root = None
-        self.process = None
-        self.stderr = None
-        self.host = "127.0.0.1"
-        self.port = None
-
-    @property
-    def smtp(self):
-        return "%s:%d" % (self.host, self.port)
 
     @property
     def config_path(self):
@@ -170,23 +158,7 @@ class PrivateEximServer:
             handle.write(CONFIG.format(exim=EXIM, root=self.root, port=self.port, test_account=TEST_ACCOUNT,
                                        victim=VICTIM))
         os.chmod(self.config_path, 0o644)
-        self.stderr = open(os.path.join(self.root, "server.err"), "ab")
-        self.process = subprocess.Popen([EXIM, "-C", self.config_path, "-bdf"], stdin=subprocess.DEVNULL,
-                                        stdout=self.stderr, stderr=self.stderr, cwd=self.root,
-                                        start_new_session=True)
-        record_pid(self.root, self.process.pid)
-
-    def listening(self):
-        return self.process.poll() is not None or self.server_pid() is not None
-
-    def server_pid(self):
-        pid = self.process.pid
-        with contextlib.suppress(OSError):
-            if any(port == self.port for _, port in instances.listening_addresses(pid)):
-                return pid
-        return None
-
-    end_daemon = instances.end_daemon
+        self.spawn([EXIM, "-C", self.config_path, "-bdf"])
 
     def stop(self):
         self.end_daemon()
